@@ -1,0 +1,1 @@
+"""Core services shared by the tavrel packages."""

@@ -1,0 +1,1 @@
+"""Expect abstraction layer: dialogs and their processing."""
