@@ -84,6 +84,8 @@ int names_init()
 struct Originals {
     PyObject *re;
     PyObject *re_match;
+    PyObject *getfullargspec;
+    PyObject *copy;
 };
 Originals O;
 
@@ -815,18 +817,145 @@ FunctionSpec statement_validate_pattern_spec = {
 
 // --- validate_action ---
 
-// The parts of an argument specification the rules use.
+// The parts of an argument specification the rules use.  `spec` is what
+// getfullargspec returned; it stays empty when the specification was read
+// natively, and then `varargs` and `varkw` stand in for its fields.
 struct ArgSpec {
-    Ref spec;          // what getfullargspec returned
+    Ref spec;
     Ref default_args;  // parameters with defaults
     Ref pos_args;      // parameters without defaults
+    bool varargs = false;
+    bool varkw = false;
 };
+
+// Python's reserved words; none of them can name a parameter.
+PyObject *keywords;  // frozenset of str
+
+int keywords_init()
+{
+    if (keywords)
+        return 0;
+    Ref words = Ref::steal(Py_BuildValue(
+        "[sssssssssssssssssssssssssssssssssss]", "False", "None", "True", "and", "as", "assert",
+        "async", "await", "break", "class", "continue", "def", "del", "elif", "else", "except",
+        "finally", "for", "from", "global", "if", "import", "in", "is", "lambda", "nonlocal",
+        "not", "or", "pass", "raise", "return", "try", "while", "with", "yield"));
+    if (!words)
+        return -1;
+    keywords = PyFrozenSet_New(words.get());
+    return keywords ? 0 : -1;
+}
+
+// Whether the names a signature would be built from are the ones it would
+// accept: distinct identifiers that are no reserved words.
+bool plain_parameter_names(PyObject *names, Py_ssize_t count)
+{
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *name = PyTuple_GET_ITEM(names, i);
+        if (!PyUnicode_CheckExact(name) || !PyUnicode_IsIdentifier(name))
+            return false;
+        // Exact str with a cached hash: this cannot fail.
+        if (PySet_Contains(keywords, name) != 0)
+            return false;
+        for (Py_ssize_t j = 0; j < i; ++j)
+            if (PyUnicode_Compare(name, PyTuple_GET_ITEM(names, j)) == 0)
+                return false;
+    }
+    return true;
+}
+
+// Attributes of a function that change what inspect reports for it.
+int has_signature_override(PyObject *dict)
+{
+    if (!dict)
+        return 0;
+    static const char *const names[] = {"__signature__", "_partialmethod", "__text_signature__"};
+    for (const char *name : names) {
+        PyObject *v = PyDict_GetItemString(dict, name);
+        if (v)
+            return 1;
+    }
+    return 0;
+}
+
+// getfullargspec(action), read straight from the code object, for plain
+// Python functions, the module's own functions and bound methods of
+// either.  Returns 1 when `out` is filled, 0 when the action needs the
+// real getfullargspec, -1 on error.
+int native_argspec(PyObject *action, ArgSpec &out)
+{
+    PyObject *func = PyMethod_Check(action) ? PyMethod_GET_FUNCTION(action) : action;
+    PyCodeObject *code;
+    PyObject *defaults, *dict;
+    if (PyFunction_Check(func)) {
+        auto *f = reinterpret_cast<PyFunctionObject *>(func);
+        code = reinterpret_cast<PyCodeObject *>(f->func_code);
+        defaults = f->func_defaults;
+        dict = f->func_dict;
+    }
+    else if (native_function_check(func)) {
+        auto *f = reinterpret_cast<NativeFunction *>(func);
+        code = reinterpret_cast<PyCodeObject *>(f->spec->code_obj);
+        defaults = f->defaults;
+        dict = f->dict;
+    }
+    else {
+        return 0;
+    }
+    if (has_signature_override(dict))
+        return 0;
+    const Py_ssize_t argcount = code->co_argcount;
+    const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    if (ndefaults > argcount)
+        return 0;
+    const bool varargs = code->co_flags & CO_VARARGS;
+    const bool varkw = code->co_flags & CO_VARKEYWORDS;
+    const Py_ssize_t nnames = argcount + code->co_kwonlyargcount + varargs + varkw;
+#if PY_VERSION_HEX < 0x030B0000
+    Ref varnames = Ref::borrow(code->co_varnames);
+#else
+    // 3.11 builds co_varnames on request from the locals table.
+    Ref varnames = Ref::steal(PyCode_GetVarnames(code));
+    if (!varnames)
+        return -1;
+#endif
+    if (!PyTuple_Check(varnames.get()) || PyTuple_GET_SIZE(varnames.get()) < nnames ||
+        !plain_parameter_names(varnames.get(), nnames))
+        return 0;
+
+    Ref args = Ref::steal(PyTuple_GetSlice(varnames.get(), 0, argcount));
+    if (!args)
+        return -1;
+    out.pos_args = Ref::steal(PySequence_List(args.get()));
+    if (!out.pos_args)
+        return -1;
+    if (ndefaults) {
+        PyObject *all = out.pos_args.get();
+        out.default_args = Ref::steal(PyList_GetSlice(all, argcount - ndefaults, argcount));
+        out.pos_args = Ref::steal(PyList_GetSlice(all, 0, argcount - ndefaults));
+        if (!out.default_args || !out.pos_args)
+            return -1;
+    }
+    else {
+        out.default_args = Ref::steal(PyList_New(0));
+        if (!out.default_args)
+            return -1;
+    }
+    out.varargs = varargs;
+    out.varkw = varkw;
+    return 1;
+}
 
 int read_argspec(NativeFunction *fn, PyObject *action, ArgSpec &out)
 {
     Ref getfullargspec = global(fn, N.getfullargspec);
     if (!getfullargspec)
         return -1;
+    if (getfullargspec.get() == O.getfullargspec) {
+        int done = native_argspec(action, out);
+        if (done)
+            return done < 0 ? -1 : 0;
+    }
     out.spec = call1(getfullargspec.get(), action);
     if (!out.spec)
         return -1;
@@ -861,6 +990,17 @@ int read_argspec(NativeFunction *fn, PyObject *action, ArgSpec &out)
         return -1;
     out.pos_args = Ref::steal(PyObject_GetItem(args.get(), head.get()));
     return out.pos_args ? 0 : -1;
+}
+
+// spec.varargs / spec.varkw, by truth value.
+int spec_flag(const ArgSpec &spec, PyObject *name, bool native_value)
+{
+    if (!spec.spec)
+        return native_value;
+    Ref v = getattr(spec.spec.get(), name);
+    if (!v)
+        return -1;
+    return PyObject_IsTrue(v.get());
 }
 
 // `set(pos_args) <= set(di_params)`
@@ -917,10 +1057,7 @@ PyObject *validate_callable_action(NativeFunction *fn, PyObject *self, PyObject 
             return nullptr;
     }
 
-    Ref varargs = getattr(spec.spec.get(), N.varargs);
-    if (!varargs)
-        return nullptr;
-    int has_varargs = PyObject_IsTrue(varargs.get());
+    int has_varargs = spec_flag(spec, N.varargs, spec.varargs);
     if (has_varargs < 0)
         return nullptr;
     if (has_varargs)
@@ -1030,10 +1167,7 @@ PyObject *validate_callable_action(NativeFunction *fn, PyObject *self, PyObject 
                 return nullptr;
             if (in)
                 continue;
-            Ref varkw = getattr(spec.spec.get(), N.varkw);
-            if (!varkw)
-                return nullptr;
-            int has_varkw = PyObject_IsTrue(varkw.get());
+            int has_varkw = spec_flag(spec, N.varkw, spec.varkw);
             if (has_varkw < 0)
                 return nullptr;
             if (has_varkw)
@@ -1328,12 +1462,151 @@ FunctionSpec dialog_validate_spec = {
     "validate", "Dialog.validate", "validate all the statement arguments", P_self, 1, nullptr,
     nullptr, dialog_validate, 320};
 
+// copy.copy(x) without the copy module, for an object whose class cannot
+// tell the difference: plain `type` metaclass, object's __new__ and
+// attribute access, an instance dict and no hook that copy or the default
+// reduction would consult.  The result is what copy.copy gives for such an
+// object: a new instance of the same class whose dict holds the same items
+// in the same order.  Returns 1 with `out` set, 0 to take copy.copy, -1 on
+// error.
+PyObject *copy_hooks[9];       // names whose presence on a class rules the fast copy out
+PyObject *copy_tables[2];      // "_copy_dispatch", "dispatch_table"
+PyObject *slotnames_name;      // "__slotnames__"
+PyObject *dict_name;           // "__dict__"
+
+int copy_names_init()
+{
+    if (slotnames_name)
+        return 0;
+    static const char *const hooks[9] = {
+        "__copy__", "__reduce_ex__", "__reduce__", "__getstate__", "__setstate__",
+        "__getnewargs__", "__getnewargs_ex__", "__getattr__", "__slots__"};
+    for (int i = 0; i < 9; ++i)
+        if (!(copy_hooks[i] = PyUnicode_InternFromString(hooks[i])))
+            return -1;
+    if (!(copy_tables[0] = PyUnicode_InternFromString("_copy_dispatch")) ||
+        !(copy_tables[1] = PyUnicode_InternFromString("dispatch_table")) ||
+        !(dict_name = PyUnicode_InternFromString("__dict__")))
+        return -1;
+    slotnames_name = PyUnicode_InternFromString("__slotnames__");
+    return slotnames_name ? 0 : -1;
+}
+
+// Whether a class lets copy.copy do nothing but the default reduction.
+// The verdict for the last class is kept with its version tag, which the
+// interpreter changes whenever the class or one of its bases is modified.
+int class_copies_plainly(PyTypeObject *cls)
+{
+    static PyTypeObject *cached_cls = nullptr;
+    static unsigned int cached_tag = 0;
+    if (cls == cached_cls && (cls->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+        cls->tp_version_tag == cached_tag)
+        return 1;
+    if (!Py_IS_TYPE(reinterpret_cast<PyObject *>(cls), &PyType_Type) ||
+        !(cls->tp_flags & Py_TPFLAGS_HEAPTYPE) || cls->tp_getattro != PyObject_GenericGetAttr ||
+        cls->tp_new != PyBaseObject_Type.tp_new || cls->tp_itemsize != 0 ||
+        cls->tp_dictoffset <= 0)
+        return 0;
+    PyObject *mro = cls->tp_mro;
+    if (!mro || !PyTuple_Check(mro))
+        return 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto *base = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
+        if (base == &PyBaseObject_Type)
+            continue;
+        PyObject *d = base->tp_dict;
+        if (!d || !PyDict_Check(d))
+            return 0;
+        for (PyObject *hook : copy_hooks) {
+            if (PyDict_GetItemWithError(d, hook))
+                return 0;
+            if (PyErr_Occurred())
+                return -1;
+        }
+        // copyreg caches an empty __slotnames__ on classes it has copied.
+        PyObject *slotnames = PyDict_GetItemWithError(d, slotnames_name);
+        if (!slotnames && PyErr_Occurred())
+            return -1;
+        if (slotnames && !(PyList_CheckExact(slotnames) && PyList_GET_SIZE(slotnames) == 0))
+            return 0;
+        PyObject *dict_descr = PyDict_GetItemWithError(d, dict_name);
+        if (!dict_descr && PyErr_Occurred())
+            return -1;
+        if (dict_descr && !Py_IS_TYPE(dict_descr, &PyGetSetDescr_Type))
+            return 0;
+    }
+    // A valid version tag is what makes the verdict safe to keep; asking
+    // the class for an attribute assigns one when it has none yet.
+    if (!(cls->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
+        Ref probe = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject *>(cls), dict_name));
+        if (!probe)
+            return -1;
+    }
+    if (cls->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
+        cached_cls = cls;
+        cached_tag = cls->tp_version_tag;
+    }
+    return 1;
+}
+
+// copy.copy(x) without the copy module, for an object whose class cannot
+// tell the difference: plain `type` metaclass, object's __new__ and
+// attribute access, an instance dict and no hook that copy or the default
+// reduction would consult.  The result is what copy.copy gives for such an
+// object: a new instance of the same class whose dict holds the same items
+// in the same order.  Returns 1 with `out` set, 0 to take copy.copy, -1 on
+// error.
+int native_copy(PyObject *copy_fn, PyObject *x, Ref &out)
+{
+    if (!PyFunction_Check(copy_fn))
+        return 0;
+    PyTypeObject *cls = Py_TYPE(x);
+    int plain = class_copies_plainly(cls);
+    if (plain <= 0)
+        return plain;
+    // The per-class tables copy.copy consults first.
+    PyObject *g = PyFunction_GET_GLOBALS(copy_fn);
+    for (PyObject *table : copy_tables) {
+        PyObject *t = PyDict_GetItemWithError(g, table);
+        if (!t)
+            return PyErr_Occurred() ? -1 : 0;
+        if (!PyDict_CheckExact(t))
+            return 0;
+        if (PyDict_GetItemWithError(t, reinterpret_cast<PyObject *>(cls)))
+            return 0;
+        if (PyErr_Occurred())
+            return -1;
+    }
+
+    Ref x_dict = Ref::steal(PyObject_GenericGetDict(x, nullptr));
+    if (!x_dict)
+        return -1;
+    Ref y = Ref::steal(cls->tp_alloc(cls, 0));
+    if (!y)
+        return -1;
+    if (PyDict_Check(x_dict.get()) && PyDict_GET_SIZE(x_dict.get())) {
+        Ref y_dict = Ref::steal(PyObject_GenericGetDict(y.get(), nullptr));
+        if (!y_dict || PyDict_Update(y_dict.get(), x_dict.get()) < 0)
+            return -1;
+    }
+    out = std::move(y);
+    return 1;
+}
+
 // The copy that construction makes of a statement element.
 Ref copy_statement(NativeFunction *fn, PyObject *line)
 {
     Ref copy = global(fn, N.copy);
     if (!copy)
         return {};
+    if (copy.get() == O.copy) {
+        Ref result;
+        int done = native_copy(copy.get(), line, result);
+        if (done < 0)
+            return {};
+        if (done)
+            return result;
+    }
     return call1(copy.get(), line);
 }
 
@@ -1902,6 +2175,15 @@ FunctionSpec dialog_maker_add_statement_spec = {
 // The module body
 // ===========================================================================
 
+// A name the body has bound, read back from the namespace.
+Ref global_in(PyObject *ns, PyObject *name)
+{
+    PyObject *v = PyDict_GetItemWithError(ns, name);
+    if (!v && !PyErr_Occurred())
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Ref::borrow(v);
+}
+
 // Binds `name` to `value` in the module namespace; takes over `value`.
 int bind(PyObject *ns, PyObject *name, Ref value)
 {
@@ -2115,7 +2397,8 @@ int exec_body(PyObject *module)
 {
     if (check_runtime_version() < 0)
         return -1;
-    if (names_init() < 0 || senders_init() < 0 || native_function_ready() < 0)
+    if (names_init() < 0 || senders_init() < 0 || keywords_init() < 0 || copy_names_init() < 0 ||
+        native_function_ready() < 0)
         return -1;
     PyObject *modules = PyImport_GetModuleDict();
     Ref full_name = Ref::steal(PyUnicode_FromString("tavrel.eal.dialogs"));
@@ -2144,13 +2427,19 @@ int exec_body(PyObject *module)
         return -1;
 
     // What the fast paths stand in for, recognised by identity later.
-    PyObject *re = PyDict_GetItemWithError(g, N.re);
+    Ref copy = global_in(g, N.copy);
+    Ref getfullargspec = global_in(g, N.getfullargspec);
+    if (!copy || !getfullargspec)
+        return -1;
+    Py_XSETREF(O.copy, copy.release());
+    Py_XSETREF(O.getfullargspec, getfullargspec.release());
+    Ref re = global_in(g, N.re);
     if (!re)
         return -1;
-    Ref re_match = getattr(re, N.match);
+    Ref re_match = getattr(re.get(), N.match);
     if (!re_match)
         return -1;
-    Py_XSETREF(O.re, Py_NewRef(re));
+    Py_XSETREF(O.re, re.release());
     Py_XSETREF(O.re_match, re_match.release());
 
     if (bind(g, N.statement_action_helper, native_function_new(&statement_action_helper_spec, g)) < 0)

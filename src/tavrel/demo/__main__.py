@@ -1,0 +1,5 @@
+import sys
+
+from tavrel.demo.scenario import main
+
+sys.exit(main())
