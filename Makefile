@@ -3,21 +3,29 @@
 #   make demo        build, then run the demo
 #   make test        build, then run the test suite     (PYTEST_ARGS=...)
 #   make test-asan   the test suite against an ASan/UBSan build
+#   make test-3.13   the test suite on CPython 3.13 (.venv-3.13); also 3.11, 3.12
+#   make test-pythons  the test suite on 3.10 (.venv) and every EXTRA_PYTHONS
+#   make test-wheel  build a wheel into dist/, install it into a fresh venv and
+#                    run the test suite against that installation
 #   make bench       build, then run the benchmarks     (BENCH_ARGS=...)
 #   make build       (re)build and install into .venv   (V=1 shows the compiler)
 #   make venv        create .venv with the build and test dependencies
 #   make clean       remove build trees; make distclean also removes the venvs
 #
-# Python: PYTHON=/path/to/python3.10 overrides scripts/find-python.
+# Python: PYTHON=/path/to/python3.10 overrides scripts/find-python; the other
+# versions are always found by scripts/find-python.
 
 SHELL := /bin/sh
 
 PYTHON_VERSION ?= 3.10
 # Resolved only when a venv has to be created.
-PYTHON ?= $(shell scripts/find-python $(PYTHON_VERSION))
+PYTHON ?= $(shell sh scripts/find-python $(PYTHON_VERSION))
 
 VENV      := .venv
 ASAN_VENV := .venv-asan
+# Interpreters besides 3.10 that the suite runs on, each in .venv-X.Y.
+EXTRA_PYTHONS := 3.11 3.12 3.13
+WHEEL_VENV := build/wheel-venv
 CXX_SAN   ?= g++
 
 PYTEST_ARGS ?=
@@ -57,18 +65,20 @@ ASAN_ENV = \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:log_path=$(CURDIR)/$(SAN_LOG_DIR)/asan \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: all venv venv-asan build build-asan test test-asan demo bench clean distclean
+.PHONY: all venv venv-asan build build-asan test test-asan demo bench clean distclean \
+	test-pythons test-wheel $(addprefix test-,$(EXTRA_PYTHONS))
 
 all: build
 
 # --- virtual environments ---------------------------------------------------
 
-# $(call make-venv,DIR): create DIR with the found Python, then install the
-# development requirements; the stamp keeps this from running again.
+# $(call make-venv,DIR[,X.Y]): create DIR with the found Python (of version
+# X.Y when given), then install the development requirements; the stamp keeps
+# this from running again.
 define make-venv
 	@if [ ! -x $(1)/bin/python ]; then \
-		py="$(PYTHON)"; \
-		if [ -z "$$py" ]; then echo "make: no Python $(PYTHON_VERSION) to create $(1) with" >&2; exit 1; fi; \
+		py="$(if $(2),$$(sh scripts/find-python $(2)),$(PYTHON))"; \
+		if [ -z "$$py" ]; then echo "make: no Python $(or $(2),$(PYTHON_VERSION)) to create $(1) with" >&2; exit 1; fi; \
 		echo "creating $(1) with $$py"; \
 		"$$py" -m venv $(1) || exit 1; \
 	fi
@@ -80,10 +90,10 @@ endef
 venv: $(VENV)/.deps-installed
 venv-asan: $(ASAN_VENV)/.deps-installed
 
-$(VENV)/.deps-installed: requirements-dev.txt
+$(VENV)/.deps-installed: requirements-dev.txt requirements-test.txt
 	$(call make-venv,$(VENV))
 
-$(ASAN_VENV)/.deps-installed: requirements-dev.txt
+$(ASAN_VENV)/.deps-installed: requirements-dev.txt requirements-test.txt
 	$(call make-venv,$(ASAN_VENV))
 
 # --- build and install --------------------------------------------------------
@@ -110,6 +120,54 @@ demo: build
 bench: build
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)
 
+# --- other interpreters -------------------------------------------------------
+
+# $(call python-rules,X.Y): .venv-X.Y with its own build (build/ keeps one
+# tree per wheel tag) and test-X.Y to run the suite there.
+define python-rules
+.venv-$(1)/.deps-installed: requirements-dev.txt requirements-test.txt
+	$$(call make-venv,.venv-$(1),$(1))
+
+.venv-$(1)/.built: .venv-$(1)/.deps-installed $$(SOURCES)
+	.venv-$(1)/bin/python $$(PIP_INSTALL_SELF) .
+	touch $$@
+
+test-$(1): .venv-$(1)/.built
+	.venv-$(1)/bin/python -m pytest tests $$(PYTEST_ARGS)
+endef
+$(foreach v,$(EXTRA_PYTHONS),$(eval $(call python-rules,$(v))))
+
+# Every interpreter in turn, also after a failure; the summary says which
+# failed and how long each took.
+test-pythons:
+	@summary=""; failed=""; \
+	for v in 3.10 $(EXTRA_PYTHONS); do \
+		target=test-$$v; [ $$v != 3.10 ] || target=test; \
+		printf '\n==> make %s\n' $$target; \
+		start=$$(date +%s); \
+		if $(MAKE) --no-print-directory $$target; then r=passed; else r=FAILED; failed="$$failed $$v"; fi; \
+		summary="$$summary$$(printf '\n  %-5s %-6s %4d s' $$v $$r $$(( $$(date +%s) - start )))"; \
+	done; \
+	printf '\n==> test-pythons:%s\n' "$$summary"; \
+	if [ -n "$$failed" ]; then echo "failed on:$$failed" >&2; exit 1; fi
+
+# --- the wheel ----------------------------------------------------------------
+
+# The wheel is built as a user would (build isolation: the build requirements
+# come from pyproject.toml) in a build tree of its own, then installed with
+# the test requirements into a venv made afresh each time.  The tests run
+# from the source tree's tests/; src/ is not on sys.path, and
+# tests/test_packaging.py checks that the package imported is the installed
+# one.
+test-wheel: venv
+	rm -rf dist $(WHEEL_VENV)
+	$(VENV)/bin/python -m pip wheel --no-deps $(PIP_BUILD_VERBOSE) \
+		-C build-dir=build/wheel-{wheel_tag} -w dist .
+	"$(PYTHON)" -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install --upgrade pip
+	$(WHEEL_VENV)/bin/python -m pip install -r requirements-test.txt dist/tavrel-*.whl
+	$(WHEEL_VENV)/bin/python -m pytest tests $(PYTEST_ARGS)
+
 # Leaks are left to the test suite: CPython itself does not free everything at
 # exit. Any sanitizer report aborts the process that made it and fails the run.
 test-asan: build-asan
@@ -131,8 +189,8 @@ test-asan: build-asan
 
 clean:
 	rm -rf build dist .pytest_cache .hypothesis
-	rm -f $(VENV)/.built $(ASAN_VENV)/.built
-	find src tests benchmarks -name __pycache__ -type d -prune -exec rm -rf {} + 2>/dev/null || true
+	rm -f $(VENV)/.built $(ASAN_VENV)/.built $(foreach v,$(EXTRA_PYTHONS),.venv-$(v)/.built)
+	find src tests benchmarks examples -name __pycache__ -type d -prune -exec rm -rf {} + 2>/dev/null || true
 
 distclean: clean
-	rm -rf $(VENV) $(ASAN_VENV)
+	rm -rf $(VENV) $(ASAN_VENV) $(foreach v,$(EXTRA_PYTHONS),.venv-$(v))

@@ -27,7 +27,7 @@ def summary(text):
 
 def test_every_step_succeeds_and_no_secret_is_shown(known_secrets):
     out = io.StringIO()
-    assert scenario.run(out=out, pace=0.1) == 0
+    assert scenario.run(out=out, pace=0.2) == 0
     text = out.getvalue()
     assert summary(text) == dict.fromkeys(STEPS, "ok")
     assert "Username: admin" in text  # the live session is shown
@@ -37,7 +37,7 @@ def test_every_step_succeeds_and_no_secret_is_shown(known_secrets):
 
 def test_a_failing_step_fails_the_demo(known_secrets):
     out = io.StringIO()
-    code = scenario.run(out=out, pace=0.1,
+    code = scenario.run(out=out, pace=0.2,
                         device_options=["--enable-password", "other"])
     text = out.getvalue()
     assert code == 1
@@ -50,7 +50,7 @@ def test_a_failing_step_fails_the_demo(known_secrets):
 
 def test_command_line():
     done = subprocess.run([sys.executable, "-m", "tavrel.demo", "--quiet",
-                           "--pace", "0.1"], capture_output=True, text=True,
+                           "--pace", "0.2"], capture_output=True, text=True,
                           timeout=60)
     assert done.returncode == 0, done.stdout + done.stderr
     assert done.stdout.rstrip().endswith("demo succeeded")

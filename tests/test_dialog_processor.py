@@ -3,6 +3,7 @@ bash and an interactive Python."""
 
 import logging
 import sys
+import time
 
 import pexpect
 import pytest
@@ -12,7 +13,7 @@ from tavrel.eal.dialog_processor import DialogProcessor
 from tavrel.eal.dialogs import Dialog, Statement
 from tavrel.utils import SecretText
 
-# -- child processes -----------------------------------------------------------
+# -- child processes ---------------------------------------------------------
 
 CREDENTIALS = {"device": {"username": "admin",
                           "password": SecretText("s3cr3t-Pa55")},
@@ -179,6 +180,14 @@ def test_secret_echoed_by_a_program_stays_out_of_errors(bash, caplog):
     assert "s3cr3t" in child.buffer  # the caller still gets the real output
 
 
+def test_a_zero_timeout_still_matches_waiting_output(bash):
+    child = bash("echo ready; sleep 5")
+    time.sleep(0.3)
+    assert Dialog([["ready"]]).process(child, timeout=0).kind == "match"
+    with pytest.raises(DialogTimeoutError):
+        Dialog([["more"]]).process(child, timeout=0)
+
+
 def test_unconsumed_output_stays_for_the_next_expect(bash):
     child = bash('echo first; echo second; echo third; read x; echo "[$x]"')
     child.expect("first")
@@ -207,6 +216,27 @@ def test_trim_buffer_false_keeps_text_and_does_not_fire_twice(bash):
     assert "Name: " in result.output
     child.expect("Name: ")  # kept text is handed back too
     child.expect("bye ann")
+
+    # Both texts in one piece of output: no need to wait for more.
+    child = bash(r"printf 'Name: \nbye bob\n'; sleep 5")
+    time.sleep(0.3)
+    result = Dialog([
+        Statement("Name: ", loop_continue=True, trim_buffer=False),
+        Statement(r"bye (\w+)"),
+    ]).process(child, timeout=2)
+    assert result.match.group(1) == "bob"
+
+
+@pytest.mark.parametrize("pattern, trim", [("", True), ("x*", False)])
+def test_empty_matches_do_not_spin(bash, pattern, trim):
+    child = bash("echo hi; sleep 5")
+    calls = []
+    dialog = Dialog([Statement(pattern, lambda spawn: calls.append(1),
+                               loop_continue=True, trim_buffer=trim),
+                     Statement("never")])
+    with pytest.raises(DialogTimeoutError):
+        dialog.process(child, timeout=0.3)
+    assert 1 <= len(calls) <= 10
 
 
 @pytest.mark.parametrize("retries, expected", [

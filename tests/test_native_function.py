@@ -6,10 +6,14 @@ Every native function is compared with a Python ``def`` of the same signature
 and ``__qualname__``.
 """
 
+import copy
+import gc
 import inspect
+import pickle
 import pydoc
 import re
 import types
+import weakref
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -210,7 +214,7 @@ def _literal_call(target, n_pos, keywords):
 
 
 @all_entries
-@settings(max_examples=25, deadline=None)
+@settings(max_examples=20, deadline=None)
 @given(data=st.data())
 def test_binding_errors_match_python(entry, data):
     n_pos, keywords, foreign_key = data.draw(_call_shapes(entry))
@@ -231,7 +235,7 @@ def test_binding_errors_match_python(entry, data):
 
 
 @method_entries
-@settings(max_examples=15, deadline=None)
+@settings(max_examples=10, deadline=None)
 @given(data=st.data())
 def test_binding_errors_match_python_when_bound(entry, data):
     n_pos, keywords, _ = data.draw(_call_shapes(entry))
@@ -335,10 +339,6 @@ def test_static_new_is_unwrapped_from_class_and_instance():
     assert m.DialogMaker.__new__ is raw.__func__
 
 
-def test_module_functions_do_not_bind_as_module_attributes():
-    assert m.statement_action_helper is vars(m)["statement_action_helper"]
-
-
 # --------------------------------------------------------------------------
 # Function attributes
 # --------------------------------------------------------------------------
@@ -367,12 +367,6 @@ def test_defaults_and_annotations(entry):
 @all_entries
 def test_globals_is_module_namespace(entry):
     assert entry.get().__globals__ is vars(m)
-
-
-@all_entries
-def test_doc_is_str_or_none(entry):
-    doc = entry.get().__doc__
-    assert doc is None or type(doc) is str
 
 
 @all_entries
@@ -432,6 +426,12 @@ def test_statement_init_argspec():
     assert spec.defaults[7] is m.DI_LIST
     assert spec.kwonlyargs == [] and spec.kwonlydefaults is None
     assert spec.annotations == {}
+
+
+def test_class_signature_comes_from_init():
+    params = STATEMENT_INIT_PARAMS.replace("self, ", "").replace("DI_LIST", repr(m.DI_LIST))
+    assert str(inspect.signature(m.Statement)) == f"({params})"
+    assert str(inspect.signature(m.Statement("x").__init__)) == f"({params})"
 
 
 @pytest.mark.parametrize("name, params", SENDERS.items())
@@ -520,7 +520,6 @@ def test_get_with_neither_instance_nor_type():
 
 
 def test_weak_references():
-    import weakref
 
     f = _fresh()
     ref = weakref.ref(f)
@@ -530,8 +529,6 @@ def test_weak_references():
 
 
 def test_cycles_through_the_function_are_collected():
-    import gc
-    import weakref
 
     f = _fresh()
     f.self_reference = f
@@ -542,8 +539,6 @@ def test_cycles_through_the_function_are_collected():
 
 
 def test_cycles_through_captured_state_are_collected():
-    import gc
-    import weakref
 
     if not hasattr(m, "statement_decorator"):
         pytest.skip("statement_decorator not built yet")
@@ -556,33 +551,27 @@ def test_cycles_through_captured_state_are_collected():
     assert ref() is None
 
 
-@all_entries
-def test_copies_are_the_function_itself(entry):
-    import copy
-
-    f = entry.get()
-    assert copy.copy(f) is f
-    assert copy.deepcopy(f) is f
+def test_copies_are_the_function_itself():
+    # copy treats functions as atomic; a native function must not be
+    # reduced and rebuilt (that fails, or yields a detached twin).
+    for entry in ENTRIES:
+        f = entry.get()
+        assert copy.copy(f) is f, entry
+        assert copy.deepcopy(f) is f, entry
 
 
 def test_deepcopy_of_statement_keeps_native_action():
-    import copy
-
     s = m.Statement("x", "sendline(a)")
     clone = copy.deepcopy(s)
     assert clone.action is s.action
     assert clone.args == s.args and clone.args is not s.args
 
 
-@pytest.mark.parametrize("path", [
-    "statement_action_helper", "Statement.__init__", "Statement.validate",
-    "Statement.__str__",
-])
-def test_pickled_by_reference(path):
-    import pickle
-
-    obj = m
-    for part in path.split("."):
-        obj = getattr(obj, part)
-    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
-        assert pickle.loads(pickle.dumps(obj, protocol)) is obj
+def test_pickled_by_reference():
+    for path in ("statement_action_helper", "Statement.__init__",
+                 "Statement.validate", "Statement.__str__"):
+        obj = m
+        for part in path.split("."):
+            obj = getattr(obj, part)
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            assert pickle.loads(pickle.dumps(obj, protocol)) is obj, (path, protocol)

@@ -12,7 +12,8 @@ class DialogTimeoutError(TimeoutError):
     that no statement matched (credentials masked).
     """
 
-    def __init__(self, message, timeout=None, tail=""):
+    def __init__(self, message: str, timeout: float | None = None,
+                 tail: str = "") -> None:
         super().__init__(message)
         self.timeout = timeout
         self.tail = tail
@@ -25,6 +26,6 @@ class DialogEOFError(EOFError):
     masked).
     """
 
-    def __init__(self, message, tail=""):
+    def __init__(self, message: str, tail: str = "") -> None:
         super().__init__(message)
         self.tail = tail

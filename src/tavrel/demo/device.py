@@ -237,7 +237,7 @@ class Device:
                 term.write(".")
             term.write("\n[OK]\n")
         else:
-            term.write("% Unknown command: %s\n" % command)
+            term.write("%% Unknown command: %s\n" % command)
 
     def page(self, lines):
         term = self.term

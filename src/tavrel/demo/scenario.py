@@ -27,7 +27,7 @@ class StepFailed(Exception):
     """A demo step did not end the way it should."""
 
 
-# -- step 1: log in; statement lists with action texts ------------------------
+# -- step 1: log in; statement lists with action texts -----------------------
 
 def wake_up(spawn, session):
     # The console says nothing until it gets an Enter; a silent device gets
@@ -80,7 +80,7 @@ def enable_dialog():
     ])
 
 
-# -- step 3: the configuration behind --More--; a DialogMaker subclass --------
+# -- step 3: the configuration behind --More--; a DialogMaker subclass -------
 
 class RunningConfig(DialogMaker):
     """Pages through ``show running-config``."""
@@ -105,10 +105,10 @@ def config_text(output):
     the command echo and the final prompt left out."""
     text = re.sub(r" --More-- \r *\r", "", output).replace("\r\n", "\n")
     lines = text.split("\n")
-    return [line for line in lines[1:-1]]
+    return lines[1:-1]
 
 
-# -- step 4: a slow command; the timer restarts on every sign of life -------
+# -- step 4: a slow command; the timer restarts on every sign of life --------
 
 def write_dialog():
     return Dialog([
@@ -118,13 +118,13 @@ def write_dialog():
     ])
 
 
-# -- step 5: log out; the session ends ------------------------------------------
+# -- step 5: log out; the session ends ---------------------------------------
 
 def logout_dialog():
     return Dialog([["__eof__", None]])
 
 
-# -- running the steps ---------------------------------------------------------
+# -- running the steps -------------------------------------------------------
 
 def start_device(pace, device_options, credentials, out):
     options = [
@@ -133,7 +133,7 @@ def start_device(pace, device_options, credentials, out):
         "--password", to_plaintext(credentials["device"]["password"]),
         "--enable-password",
         to_plaintext(credentials["enable"]["password"]),
-        "--pace", str(pace),
+        "--pace", str(pace), "--write-steps", "5",
         *device_options,
     ]
     child = pexpect.spawn(sys.executable, ["-m", "tavrel.demo.device",
@@ -155,8 +155,9 @@ def run(out=None, pace=0.3, quiet=False, device_options=()):
     }
     context = {"credentials": credentials}
     session = {}
-    # The pace of the device's slow output; a timeout between one and two
-    # beats lets only the dialog that restarts its timer finish.
+    # The pace of the device's slow output: "write memory" takes five beats,
+    # and a timeout of two and a half lets only a dialog that restarts its
+    # clock on every beat finish.
     beat = max(pace, 0.05)
     child = start_device(pace, device_options, credentials,
                          None if quiet else out)
@@ -172,7 +173,7 @@ def run(out=None, pace=0.3, quiet=False, device_options=()):
         child.sendline("enable")
         enable_dialog().process(child, timeout=5, context=context,
                                 session=session)
-        if not session.get("privileged"):
+        if session.get("lost") or not session.get("privileged"):
             raise StepFailed("no privileged prompt")
         return "privileged prompt reached"
 
@@ -182,7 +183,7 @@ def run(out=None, pace=0.3, quiet=False, device_options=()):
         result = RunningConfig.dialog.process(child, timeout=5,
                                               session=session)
         lines = config_text(result.output)
-        if result.kind != "match" or "end" not in lines:
+        if session.get("lost") or "end" not in lines:
             raise StepFailed("the configuration did not come through")
         return "%d lines on %d pages, %d interfaces" % (
             len(lines), session.get("pages", 1),
@@ -190,12 +191,12 @@ def run(out=None, pace=0.3, quiet=False, device_options=()):
 
     def write_memory():
         child.sendline("write memory")
-        result = write_dialog().process(child, timeout=1.6 * beat,
+        result = write_dialog().process(child, timeout=2.5 * beat,
                                         session=session)
         if result.kind != "match":
             raise StepFailed("no prompt after saving")
         return "saved under a %.2f s timeout, restarted by every dot" % (
-            1.6 * beat)
+            2.5 * beat)
 
     def log_out():
         child.sendline("exit")

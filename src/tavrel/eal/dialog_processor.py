@@ -123,26 +123,27 @@ def _check_seconds(value, what):
 
 
 def _collect_secrets(context):
-    """Credential texts that must never show in logs or exception texts:
-    every password, and every other credential value wrapped as a secret."""
-    credentials = context.get("credentials") if isinstance(
-        context, Mapping) else None
-    secrets = set()
+    """Texts that must never show in logs or exception texts: every
+    password of the credentials, and every value of the context or of its
+    credentials that is wrapped as a secret."""
+    found = [value for value in context.values()
+             if hasattr(value, "plaintext")]
+    credentials = context.get("credentials")
     if isinstance(credentials, Mapping):
         for entry in credentials.values():
             if not isinstance(entry, Mapping):
                 continue
-            for name, value in entry.items():
-                if value is None:
-                    continue
-                if name != "password" and not hasattr(value, "plaintext"):
-                    continue
-                try:
-                    text = to_plaintext(value)
-                except Exception:  # a broken value must not stop the dialog
-                    continue
-                if isinstance(text, str) and text:
-                    secrets.add(text)
+            found += [value for name, value in entry.items()
+                      if value is not None
+                      and (name == "password" or hasattr(value, "plaintext"))]
+    secrets = set()
+    for value in found:
+        try:
+            text = to_plaintext(value)
+        except Exception:  # a broken value must not stop the dialog
+            continue
+        if isinstance(text, str) and text:
+            secrets.add(text)
     # Longest first, so that a secret containing another is masked whole.
     return tuple(sorted(secrets, key=len, reverse=True))
 
@@ -176,8 +177,10 @@ class _Found:
 class DialogProcessor:
     """Run ``dialog`` against ``spawn``.
 
-    ``timeout`` (seconds) bounds the wait for the next match; None takes the
-    spawn's own ``timeout`` attribute, or 30 s when that is missing or None.
+    ``timeout`` (seconds) bounds the wait: the clock starts with the run and
+    restarts after a match of a statement whose ``continue_timer`` is True
+    and after a timeout statement that goes on.  None takes the spawn's own
+    ``timeout`` attribute, or 30 s when that is missing or None.
     ``context`` is a mapping handed to actions (credentials for the
     ``sendline_cred_*`` senders live in ``context["credentials"]``);
     ``session`` a mutable mapping the caller keeps across dialogs.
@@ -255,6 +258,10 @@ class DialogProcessor:
     def _run(self, plans, timeout_plan, eof_plan):
         deadline = time.monotonic() + self.timeout
         fresh = bool(self._buffer)
+        # Output that is already waiting when the clock runs out still gets
+        # matched once (so a timeout of 0 polls), but no more than once per
+        # deadline, or a chatty program would never time out.
+        last_look = False
         while True:
             if fresh:
                 fresh = False
@@ -268,19 +275,32 @@ class DialogProcessor:
                     statement = found.plan.statement
                     if statement.continue_timer:
                         deadline = time.monotonic() + self.timeout
-                    # Text left after a trim may hold the next prompt
-                    # already; text kept untrimmed waits for new output.
-                    fresh = (bool(self._buffer) if statement.trim_buffer
-                             else self._absorbed)
+                        last_look = False
+                    # What is left may hold the next prompt already.  A
+                    # statement does not fire twice on the same text, so
+                    # searching again at once cannot loop, except on an
+                    # empty match that consumed nothing: that one waits for
+                    # new output.
+                    fresh = (bool(self._buffer) and (
+                        found.match.end() > 0 or not statement.trim_buffer)
+                    ) or self._absorbed
                     continue
             if self._eof:
                 return self._on_eof(eof_plan)
             remaining = deadline - time.monotonic()
             if remaining <= 0:
+                if not last_look:
+                    last_look = True
+                    if self._drain():
+                        fresh = True
+                        continue
+                    if self._eof:
+                        continue
                 result = self._on_timeout(timeout_plan)
                 if result is not None:
                     return result
                 deadline = time.monotonic() + self.timeout
+                last_look = False
                 fresh = self._absorbed
                 continue
             chunk = self._read(remaining)
@@ -295,10 +315,16 @@ class DialogProcessor:
         for plan in plans:
             if plan.regexes is None:
                 continue
-            start = self._kept_ends.get(plan.index)
-            start = 0 if start is None else max(0, start - self._consumed_len)
+            kept = self._kept_ends.get(plan.index)
+            start = 0 if kept is None else max(0, kept - self._consumed_len)
             for text, regex in plan.regexes:
                 match = regex.search(buffer, start)
+                if (match is not None and kept is not None
+                        and match.end() <= start):
+                    # An empty match right where this statement last
+                    # matched is the same text again.
+                    match = (regex.search(buffer, start + 1)
+                             if start < len(buffer) else None)
                 if match is not None:
                     return _Found(plan, text, match)
         return None

@@ -14,6 +14,7 @@
 
 #include "native_function.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <initializer_list>
 #include <utility>
@@ -43,7 +44,8 @@ namespace {
     X(STATEMENT_MATCHED_RETRIES) X(STATEMENT_MATCHED_RETRY_SLEEP)             \
     X(statement_action_helper) X(Statement) X(Dialog) X(statement_decorator)  \
     X(DialogMaker) X(__timeout__) X(__eof__) X(name) X(loader) X(origin)      \
-    X(parent) X(submodule_search_locations) X(builtins) X(keys)
+    X(parent) X(submodule_search_locations) X(builtins) X(keys) X(__signature__)   \
+    X(_partialmethod) X(__text_signature__) X(spawn) X(context) X(session)
 
 struct Names {
 #define X(n) PyObject *n;
@@ -55,6 +57,44 @@ struct Names {
 };
 
 Names N;
+
+// Fixed texts of the text forms.
+struct Texts {
+    PyObject *none, *true_, *false_;
+    PyObject *open_pattern, *open_action, *open_args, *open_loop_continue,
+        *open_continue_timer, *open_trim_buffer, *close;
+    PyObject *dialog_open, *tab, *line_end, *dialog_close;
+};
+Texts T;
+
+int texts_init()
+{
+    if (T.none)
+        return 0;
+    struct {
+        PyObject **slot;
+        const char *text;
+    } table[] = {
+        {&T.none, "None"},
+        {&T.true_, "True"},
+        {&T.false_, "False"},
+        {&T.open_pattern, "[pattern='"},
+        {&T.open_action, "', action="},
+        {&T.open_args, ", args="},
+        {&T.open_loop_continue, ", loop_continue="},
+        {&T.open_continue_timer, ", continue_timer="},
+        {&T.open_trim_buffer, ", trim_buffer="},
+        {&T.close, "]"},
+        {&T.dialog_open, "[\n"},
+        {&T.tab, "\t"},
+        {&T.line_end, ",\n"},
+        {&T.dialog_close, "]"},
+    };
+    for (auto &entry : table)
+        if (!(*entry.slot = PyUnicode_InternFromString(entry.text)))
+            return -1;
+    return 0;
+}
 
 int names_init()
 {
@@ -86,6 +126,7 @@ struct Originals {
     PyObject *re_match;
     PyObject *getfullargspec;
     PyObject *copy;
+    PyObject *inspect_empty;  // inspect.Parameter.empty
 };
 Originals O;
 
@@ -142,12 +183,54 @@ Ref call2(PyObject *f, PyObject *a, PyObject *b)
     return Ref::steal(PyObject_Vectorcall(f, stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// self.name(), found through the instance.
+// Runs the body of one of our own functions that takes only `self`,
+// skipping the call machinery but not the recursion limit.
+Ref run_body0(NativeFunction *fn, PyObject *self)
+{
+    if (Py_EnterRecursiveCall(" while calling a Python object"))
+        return {};
+    Ref result = Ref::steal(fn->spec->body(fn, &self));
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+bool is_plain_method0(PyObject *f)
+{
+    if (!native_function_check(f))
+        return false;
+    auto *fn = reinterpret_cast<NativeFunction *>(f);
+    return fn->globals && fn->spec->nparams == 1 && !fn->spec->varargs && !fn->spec->varkw;
+}
+
+// TAVREL_HAVE_GET_METHOD: _PyObject_GetMethod, the interpreter's own
+// method resolution for `obj.name(...)`, is exported up to 3.12.
+#if PY_VERSION_HEX < 0x030D0000
+#define TAVREL_HAVE_GET_METHOD 1
+#else
+#define TAVREL_HAVE_GET_METHOD 0
+#endif
+
+// self.name(), found through the instance.  When the method found is one
+// of this module's own functions (the usual case: no subclass override, no
+// instance attribute of that name), its body runs directly.
 Ref call_method0(PyObject *self, PyObject *name)
 {
+#if TAVREL_HAVE_GET_METHOD
+    PyObject *found = nullptr;
+    int unbound = _PyObject_GetMethod(self, name, &found);
+    Ref meth = Ref::steal(found);
+    if (!meth)
+        return {};
+    if (!unbound)
+        return call0(meth.get());
+    if (is_plain_method0(meth.get()))
+        return run_body0(reinterpret_cast<NativeFunction *>(meth.get()), self);
+    return call1(meth.get(), self);
+#else
     PyObject *stack[2] = {nullptr, self};
     return Ref::steal(PyObject_VectorcallMethod(
         name, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+#endif
 }
 
 Ref call_method1(PyObject *self, PyObject *name, PyObject *a)
@@ -201,16 +284,24 @@ int is_dict(PyObject *o)
     return PyObject_IsInstance(o, reinterpret_cast<PyObject *>(&PyDict_Type));
 }
 
-// `raise obj`, for an object that a call has just produced.
+// `raise obj`, for an object that a call has just produced: an instance is
+// raised as it is, a class is called once for its instance.
 PyObject *raise_object(PyObject *obj)
 {
-    if (PyExceptionInstance_Check(obj)) {
-        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(obj)), obj);
-    }
-    else if (PyExceptionClass_Check(obj)) {
+    if (PyExceptionClass_Check(obj)) {
         Ref inst = call0(obj);
-        if (inst)
-            return raise_object(inst.get());
+        if (!inst)
+            return nullptr;
+        if (!PyExceptionInstance_Check(inst.get())) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %R",
+                         obj, Py_TYPE(inst.get()));
+            return nullptr;
+        }
+        PyErr_SetObject(obj, inst.get());
+    }
+    else if (PyExceptionInstance_Check(obj)) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(obj)), obj);
     }
     else {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
@@ -869,13 +960,31 @@ int has_signature_override(PyObject *dict)
 {
     if (!dict)
         return 0;
-    static const char *const names[] = {"__signature__", "_partialmethod", "__text_signature__"};
-    for (const char *name : names) {
-        PyObject *v = PyDict_GetItemString(dict, name);
-        if (v)
+    for (PyObject *name : {N.__signature__, N._partialmethod, N.__text_signature__}) {
+        if (PyDict_GetItemWithError(dict, name))
             return 1;
+        if (PyErr_Occurred())
+            return -1;
     }
     return 0;
+}
+
+// Code objects whose parameter names were found plain, kept (with a
+// reference, so the address cannot be reused) in a small direct-mapped
+// cache: code objects are immutable, so the verdict never changes.
+constexpr size_t kCodeCacheSize = 64;
+PyObject *plain_code_cache[kCodeCacheSize];
+
+bool code_has_plain_names(PyObject *code, PyObject *varnames, Py_ssize_t nnames)
+{
+    size_t slot = (reinterpret_cast<uintptr_t>(code) >> 4) % kCodeCacheSize;
+    if (plain_code_cache[slot] == code)
+        return true;
+    if (!plain_parameter_names(varnames, nnames))
+        return false;
+    Py_INCREF(code);
+    Py_XSETREF(plain_code_cache[slot], code);
+    return true;
 }
 
 // getfullargspec(action), read straight from the code object, for plain
@@ -902,12 +1011,17 @@ int native_argspec(PyObject *action, ArgSpec &out)
     else {
         return 0;
     }
-    if (has_signature_override(dict))
-        return 0;
+    int overridden = has_signature_override(dict);
+    if (overridden)
+        return overridden < 0 ? -1 : 0;
     const Py_ssize_t argcount = code->co_argcount;
     const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
     if (ndefaults > argcount)
         return 0;
+    // inspect reads a default that is its own `empty` marker as no default.
+    for (Py_ssize_t i = 0; i < ndefaults; ++i)
+        if (PyTuple_GET_ITEM(defaults, i) == O.inspect_empty)
+            return 0;
     const bool varargs = code->co_flags & CO_VARARGS;
     const bool varkw = code->co_flags & CO_VARKEYWORDS;
     const Py_ssize_t nnames = argcount + code->co_kwonlyargcount + varargs + varkw;
@@ -920,26 +1034,22 @@ int native_argspec(PyObject *action, ArgSpec &out)
         return -1;
 #endif
     if (!PyTuple_Check(varnames.get()) || PyTuple_GET_SIZE(varnames.get()) < nnames ||
-        !plain_parameter_names(varnames.get(), nnames))
+        !code_has_plain_names(reinterpret_cast<PyObject *>(code), varnames.get(), nnames))
         return 0;
 
-    Ref args = Ref::steal(PyTuple_GetSlice(varnames.get(), 0, argcount));
-    if (!args)
+    // getfullargspec's `args`, split at the first parameter with a default.
+    const Py_ssize_t npos = argcount - ndefaults;
+    out.pos_args = Ref::steal(PyList_New(npos));
+    out.default_args = Ref::steal(PyList_New(ndefaults));
+    if (!out.pos_args || !out.default_args)
         return -1;
-    out.pos_args = Ref::steal(PySequence_List(args.get()));
-    if (!out.pos_args)
-        return -1;
-    if (ndefaults) {
-        PyObject *all = out.pos_args.get();
-        out.default_args = Ref::steal(PyList_GetSlice(all, argcount - ndefaults, argcount));
-        out.pos_args = Ref::steal(PyList_GetSlice(all, 0, argcount - ndefaults));
-        if (!out.default_args || !out.pos_args)
-            return -1;
-    }
-    else {
-        out.default_args = Ref::steal(PyList_New(0));
-        if (!out.default_args)
-            return -1;
+    for (Py_ssize_t i = 0; i < argcount; ++i) {
+        PyObject *name = PyTuple_GET_ITEM(varnames.get(), i);
+        Py_INCREF(name);
+        if (i < npos)
+            PyList_SET_ITEM(out.pos_args.get(), i, name);
+        else
+            PyList_SET_ITEM(out.default_args.get(), i - npos, name);
     }
     out.varargs = varargs;
     out.varkw = varkw;
@@ -1015,14 +1125,76 @@ int pos_args_injected(PyObject *pos_args, PyObject *di_params)
     return PyObject_RichCompareBool(wanted.get(), injected.get(), Py_LE);
 }
 
-PyObject *validate_callable_action(NativeFunction *fn, PyObject *self, PyObject *action)
+// The keys of `for key, _ in d.items()`.  For an exact dict the entries
+// are walked in place, with the checks of the dict's own items iterator
+// (the same entry order, and the same errors when the dict changes during
+// the loop); anything else goes through its items() method.
+class DictKeys {
+public:
+    int start(PyObject *d)
+    {
+        if (PyDict_CheckExact(d)) {
+            dict_ = Ref::borrow(d);
+            used_ = left_ = PyDict_GET_SIZE(d);
+            return 0;
+        }
+        Ref items = call_method0(d, N.items);
+        if (!items)
+            return -1;
+        it_ = Ref::steal(PyObject_GetIter(items.get()));
+        return it_ ? 0 : -1;
+    }
+
+    // The next key, or an empty Ref at the end or on error.
+    Ref next()
+    {
+        if (!dict_) {
+            Ref item = Ref::steal(PyIter_Next(it_.get()));
+            if (!item)
+                return {};
+            Ref key, value;
+            if (unpack2(item.get(), key, value) < 0)
+                return {};
+            return key;
+        }
+        if (PyDict_GET_SIZE(dict_.get()) != used_) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return {};
+        }
+        PyObject *key, *value;
+        if (!PyDict_Next(dict_.get(), &pos_, &key, &value))
+            return {};
+        if (left_ == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return {};
+        }
+        --left_;
+        return Ref::borrow(key);
+    }
+
+private:
+    Ref dict_, it_;
+    Py_ssize_t used_ = 0, left_ = 0, pos_ = 0;
+};
+
+PyObject *validate_callable_action(NativeFunction *fn, PyObject *self)
 {
+    // `action` is read afresh for each use, like every other attribute.
     ArgSpec spec;
-    if (read_argspec(fn, action, spec) < 0)
-        return nullptr;
-    Ref c_name = getattr(action, N.__name__);
-    if (!c_name)
-        return nullptr;
+    {
+        Ref action = getattr(self, N.action);
+        if (!action || read_argspec(fn, action.get(), spec) < 0)
+            return nullptr;
+    }
+    Ref c_name;
+    {
+        Ref action = getattr(self, N.action);
+        if (!action)
+            return nullptr;
+        c_name = getattr(action.get(), N.__name__);
+        if (!c_name)
+            return nullptr;
+    }
 
     Ref args = getattr(self, N.args);
     if (!args)
@@ -1147,16 +1319,10 @@ PyObject *validate_callable_action(NativeFunction *fn, PyObject *self, PyObject 
     if (!args)
         return nullptr;
     if (args.get() != Py_None) {
-        Ref items = call_method0(args.get(), N.items);
-        if (!items)
+        DictKeys keys;
+        if (keys.start(args.get()) < 0)
             return nullptr;
-        Ref it = Ref::steal(PyObject_GetIter(items.get()));
-        if (!it)
-            return nullptr;
-        while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-            Ref arg, value;
-            if (unpack2(item.get(), arg, value) < 0)
-                return nullptr;
+        while (Ref arg = keys.next()) {
             int in = PySequence_Contains(spec.pos_args.get(), arg.get());
             if (in < 0)
                 return nullptr;
@@ -1191,16 +1357,22 @@ PyObject *statement_validate_action(NativeFunction *fn, PyObject *const *a)
     if (!action)
         return nullptr;
     if (PyCallable_Check(action.get()))
-        return validate_callable_action(fn, self, action.get());
+        return validate_callable_action(fn, self);
 
-    Ref args = getattr(self, N.args);
-    if (!args)
+    action = getattr(self, N.action);
+    if (!action)
         return nullptr;
     if (PyUnicode_CheckExact(action.get())) {
+        Ref args = getattr(self, N.args);
+        if (!args)
+            return nullptr;
         if (args.get() != Py_None)
             return raise_invalid(fn, "if action is string, then \"args\" should be left None");
         Ref helper = global(fn, N.statement_action_helper);
         if (!helper)
+            return nullptr;
+        action = getattr(self, N.action);
+        if (!action)
             return nullptr;
         Ref result = call1(helper.get(), action.get());
         if (!result)
@@ -1216,6 +1388,9 @@ PyObject *statement_validate_action(NativeFunction *fn, PyObject *const *a)
             return nullptr;
         Py_RETURN_NONE;
     }
+    Ref args = getattr(self, N.args);
+    if (!args)
+        return nullptr;
     if (args.get() != Py_None)
         return raise_invalid(fn, "if action is None, then \"args\" should also be left None");
     Py_RETURN_NONE;
@@ -1303,6 +1478,52 @@ Ref str_of(Ref v)
     return Ref::steal(PyObject_Str(v.get()));
 }
 
+// str(v) for an attribute value.  None and the booleans have fixed texts
+// that cannot be overridden; they are served from interned strings.
+Ref text_of(Ref v)
+{
+    if (!v)
+        return {};
+    PyObject *o = v.get();
+    if (PyUnicode_CheckExact(o))
+        return v;
+    if (o == Py_None)
+        return Ref::borrow(T.none);
+    if (o == Py_True)
+        return Ref::borrow(T.true_);
+    if (o == Py_False)
+        return Ref::borrow(T.false_);
+    return Ref::steal(PyObject_Str(o));
+}
+
+// Concatenates `n` strings (str or str subclasses) into a new str.
+PyObject *concat(PyObject *const *parts, int n)
+{
+    Py_ssize_t len = 0;
+    Py_UCS4 maxchar = 0;
+    for (int i = 0; i < n; ++i) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(parts[i]) < 0)
+            return nullptr;
+#endif
+        len += PyUnicode_GET_LENGTH(parts[i]);
+        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(parts[i]);
+        if (m > maxchar)
+            maxchar = m;
+    }
+    Ref result = Ref::steal(PyUnicode_New(len, maxchar));
+    if (!result)
+        return nullptr;
+    Py_ssize_t at = 0;
+    for (int i = 0; i < n; ++i) {
+        Py_ssize_t l = PyUnicode_GET_LENGTH(parts[i]);
+        if (PyUnicode_CopyCharacters(result.get(), at, parts[i], 0, l) < 0)
+            return nullptr;
+        at += l;
+    }
+    return result.release();
+}
+
 PyObject *statement_str(NativeFunction *, PyObject *const *a)
 {
     PyObject *self = a[0];
@@ -1310,38 +1531,38 @@ PyObject *statement_str(NativeFunction *, PyObject *const *a)
     if (!action)
         return nullptr;
     bool no_action = action.get() == Py_None;
-    Ref pattern_text = str_of(getattr(self, N.pattern));
+    Ref pattern_text = text_of(getattr(self, N.pattern));
     if (!pattern_text)
         return nullptr;
     Ref action_text;
     if (no_action) {
-        action_text = str_of(getattr(self, N.action));
+        action_text = text_of(getattr(self, N.action));
     }
     else {
         Ref again = getattr(self, N.action);
         if (!again)
             return nullptr;
-        action_text = str_of(getattr(again.get(), N.__name__));
+        action_text = text_of(getattr(again.get(), N.__name__));
     }
     if (!action_text)
         return nullptr;
-    Ref args_text = str_of(getattr(self, N.args));
+    Ref args_text = text_of(getattr(self, N.args));
     if (!args_text)
         return nullptr;
-    Ref lc_text = str_of(getattr(self, N.loop_continue));
+    Ref lc_text = text_of(getattr(self, N.loop_continue));
     if (!lc_text)
         return nullptr;
-    Ref ct_text = str_of(getattr(self, N.continue_timer));
+    Ref ct_text = text_of(getattr(self, N.continue_timer));
     if (!ct_text)
         return nullptr;
-    Ref tb_text = str_of(getattr(self, N.trim_buffer));
+    Ref tb_text = text_of(getattr(self, N.trim_buffer));
     if (!tb_text)
         return nullptr;
-    return PyUnicode_FromFormat(
-        "[pattern='%U', action=%U, args=%U, loop_continue=%U, continue_timer=%U, "
-        "trim_buffer=%U]",
-        pattern_text.get(), action_text.get(), args_text.get(), lc_text.get(), ct_text.get(),
-        tb_text.get());
+    PyObject *parts[13] = {
+        T.open_pattern, pattern_text.get(), T.open_action, action_text.get(), T.open_args,
+        args_text.get(), T.open_loop_continue, lc_text.get(), T.open_continue_timer,
+        ct_text.get(), T.open_trim_buffer, tb_text.get(), T.close};
+    return concat(parts, 13);
 }
 
 FunctionSpec statement_str_spec = {
@@ -1462,14 +1683,8 @@ FunctionSpec dialog_validate_spec = {
     "validate", "Dialog.validate", "validate all the statement arguments", P_self, 1, nullptr,
     nullptr, dialog_validate, 320};
 
-// copy.copy(x) without the copy module, for an object whose class cannot
-// tell the difference: plain `type` metaclass, object's __new__ and
-// attribute access, an instance dict and no hook that copy or the default
-// reduction would consult.  The result is what copy.copy gives for such an
-// object: a new instance of the same class whose dict holds the same items
-// in the same order.  Returns 1 with `out` set, 0 to take copy.copy, -1 on
-// error.
 PyObject *copy_hooks[9];       // names whose presence on a class rules the fast copy out
+PyObject *instance_copy_hooks[5];  // ... and on the instance itself
 PyObject *copy_tables[2];      // "_copy_dispatch", "dispatch_table"
 PyObject *slotnames_name;      // "__slotnames__"
 PyObject *dict_name;           // "__dict__"
@@ -1484,6 +1699,12 @@ int copy_names_init()
     for (int i = 0; i < 9; ++i)
         if (!(copy_hooks[i] = PyUnicode_InternFromString(hooks[i])))
             return -1;
+    // copy.copy reads __reduce_ex__ from the instance, object.__reduce_ex__
+    // reads __reduce__, and the default reduction __getstate__ and the
+    // __getnewargs__ pair, all through ordinary attribute access.
+    const int on_instance[5] = {1, 2, 3, 5, 6};
+    for (int i = 0; i < 5; ++i)
+        instance_copy_hooks[i] = copy_hooks[on_instance[i]];
     if (!(copy_tables[0] = PyUnicode_InternFromString("_copy_dispatch")) ||
         !(copy_tables[1] = PyUnicode_InternFromString("dispatch_table")) ||
         !(dict_name = PyUnicode_InternFromString("__dict__")))
@@ -1493,20 +1714,8 @@ int copy_names_init()
 }
 
 // Whether a class lets copy.copy do nothing but the default reduction.
-// The verdict for the last class is kept with its version tag, which the
-// interpreter changes whenever the class or one of its bases is modified.
-int class_copies_plainly(PyTypeObject *cls)
+int scan_class_for_copy_hooks(PyTypeObject *cls)
 {
-    static PyTypeObject *cached_cls = nullptr;
-    static unsigned int cached_tag = 0;
-    if (cls == cached_cls && (cls->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
-        cls->tp_version_tag == cached_tag)
-        return 1;
-    if (!Py_IS_TYPE(reinterpret_cast<PyObject *>(cls), &PyType_Type) ||
-        !(cls->tp_flags & Py_TPFLAGS_HEAPTYPE) || cls->tp_getattro != PyObject_GenericGetAttr ||
-        cls->tp_new != PyBaseObject_Type.tp_new || cls->tp_itemsize != 0 ||
-        cls->tp_dictoffset <= 0)
-        return 0;
     PyObject *mro = cls->tp_mro;
     if (!mro || !PyTuple_Check(mro))
         return 0;
@@ -1535,18 +1744,80 @@ int class_copies_plainly(PyTypeObject *cls)
         if (dict_descr && !Py_IS_TYPE(dict_descr, &PyGetSetDescr_Type))
             return 0;
     }
-    // A valid version tag is what makes the verdict safe to keep; asking
-    // the class for an attribute assigns one when it has none yet.
-    if (!(cls->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
-        Ref probe = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject *>(cls), dict_name));
-        if (!probe)
-            return -1;
-    }
-    if (cls->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
-        cached_cls = cls;
-        cached_tag = cls->tp_version_tag;
-    }
     return 1;
+}
+
+// TAVREL_HAVE_DICT_VERSION: up to 3.11 every dict carries a version number
+// that changes with each modification and never repeats; later versions
+// deprecate it, and there the class dicts are scanned on every copy.
+#if PY_VERSION_HEX < 0x030C0000
+#define TAVREL_HAVE_DICT_VERSION 1
+#else
+#define TAVREL_HAVE_DICT_VERSION 0
+#endif
+
+#if TAVREL_HAVE_DICT_VERSION
+// The last class found to copy plainly, with its MRO and the versions of
+// the dicts along it: while none of them changed, neither did the verdict.
+// The references keep the addresses from being reused by other objects.
+struct CopyVerdict {
+    PyObject *cls = nullptr;
+    PyObject *mro = nullptr;
+    uint64_t versions[8] = {};
+};
+CopyVerdict copy_verdict;
+
+uint64_t dict_version(PyObject *d)
+{
+    return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
+}
+
+bool copy_verdict_holds(PyTypeObject *cls)
+{
+    if (copy_verdict.cls != reinterpret_cast<PyObject *>(cls) || copy_verdict.mro != cls->tp_mro)
+        return false;
+    Py_ssize_t n = PyTuple_GET_SIZE(cls->tp_mro);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        auto *base = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(cls->tp_mro, i));
+        if (base != &PyBaseObject_Type && dict_version(base->tp_dict) != copy_verdict.versions[i])
+            return false;
+    }
+    return true;
+}
+
+void copy_verdict_store(PyTypeObject *cls)
+{
+    Py_ssize_t n = PyTuple_GET_SIZE(cls->tp_mro);
+    if (n > 8)
+        return;
+    Py_INCREF(cls);
+    Py_XSETREF(copy_verdict.cls, reinterpret_cast<PyObject *>(cls));
+    Py_INCREF(cls->tp_mro);
+    Py_XSETREF(copy_verdict.mro, cls->tp_mro);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        auto *base = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(cls->tp_mro, i));
+        copy_verdict.versions[i] = base == &PyBaseObject_Type ? 0 : dict_version(base->tp_dict);
+    }
+}
+#endif
+
+int class_copies_plainly(PyTypeObject *cls)
+{
+    if (!Py_IS_TYPE(reinterpret_cast<PyObject *>(cls), &PyType_Type) ||
+        !(cls->tp_flags & Py_TPFLAGS_HEAPTYPE) || cls->tp_getattro != PyObject_GenericGetAttr ||
+        cls->tp_new != PyBaseObject_Type.tp_new || cls->tp_itemsize != 0 ||
+        cls->tp_dictoffset == 0 || (cls->tp_flags & Py_TPFLAGS_IS_ABSTRACT))
+        return 0;
+#if TAVREL_HAVE_DICT_VERSION
+    if (copy_verdict_holds(cls))
+        return 1;
+    int plain = scan_class_for_copy_hooks(cls);
+    if (plain == 1)
+        copy_verdict_store(cls);
+    return plain;
+#else
+    return scan_class_for_copy_hooks(cls);
+#endif
 }
 
 // copy.copy(x) without the copy module, for an object whose class cannot
@@ -1564,6 +1835,18 @@ int native_copy(PyObject *copy_fn, PyObject *x, Ref &out)
     int plain = class_copies_plainly(cls);
     if (plain <= 0)
         return plain;
+    // The default reduction looks its hooks up on the instance too.
+    Ref x_dict = Ref::steal(PyObject_GenericGetDict(x, nullptr));
+    if (!x_dict)
+        return -1;
+    if (!PyDict_Check(x_dict.get()))
+        return 0;
+    for (PyObject *hook : instance_copy_hooks) {
+        if (PyDict_GetItemWithError(x_dict.get(), hook))
+            return 0;
+        if (PyErr_Occurred())
+            return -1;
+    }
     // The per-class tables copy.copy consults first.
     PyObject *g = PyFunction_GET_GLOBALS(copy_fn);
     for (PyObject *table : copy_tables) {
@@ -1578,13 +1861,10 @@ int native_copy(PyObject *copy_fn, PyObject *x, Ref &out)
             return -1;
     }
 
-    Ref x_dict = Ref::steal(PyObject_GenericGetDict(x, nullptr));
-    if (!x_dict)
-        return -1;
     Ref y = Ref::steal(cls->tp_alloc(cls, 0));
     if (!y)
         return -1;
-    if (PyDict_Check(x_dict.get()) && PyDict_GET_SIZE(x_dict.get())) {
+    if (PyDict_GET_SIZE(x_dict.get())) {
         Ref y_dict = Ref::steal(PyObject_GenericGetDict(y.get(), nullptr));
         if (!y_dict || PyDict_Update(y_dict.get(), x_dict.get()) < 0)
             return -1;
@@ -1906,14 +2186,26 @@ PyObject *dialog_iadd(NativeFunction *, PyObject *const *a)
 FunctionSpec dialog_iadd_spec = {
     "__iadd__", "Dialog.__iadd__", nullptr, P_self_dialog, 2, nullptr, nullptr, dialog_iadd, 425};
 
+// str(st): the class's __str__; when that is Statement.__str__ its body
+// runs directly.
+Ref statement_text(PyObject *st)
+{
+    if (!PyUnicode_CheckExact(st)) {
+        PyObject *method = _PyType_Lookup(Py_TYPE(st), N.__str__);
+        if (method && native_function_check(method) &&
+            reinterpret_cast<NativeFunction *>(method)->spec->body == statement_str &&
+            reinterpret_cast<NativeFunction *>(method)->globals) {
+            Ref keep = Ref::borrow(method);
+            return run_body0(reinterpret_cast<NativeFunction *>(method), st);
+        }
+    }
+    return Ref::steal(PyObject_Str(st));
+}
+
 PyObject *dialog_str(NativeFunction *, PyObject *const *a)
 {
     Ref parts = Ref::steal(PyList_New(0));
-    Ref open = Ref::steal(PyUnicode_FromString("[\n"));
-    Ref tab = Ref::steal(PyUnicode_FromString("\t"));
-    Ref end = Ref::steal(PyUnicode_FromString(",\n"));
-    Ref close = Ref::steal(PyUnicode_FromString("]"));
-    if (!parts || !open || !tab || !end || !close || PyList_Append(parts.get(), open.get()) < 0)
+    if (!parts || PyList_Append(parts.get(), T.dialog_open) < 0)
         return nullptr;
     Ref statements = getattr(a[0], N.statements);
     if (!statements)
@@ -1922,13 +2214,13 @@ PyObject *dialog_str(NativeFunction *, PyObject *const *a)
     if (!it)
         return nullptr;
     while (Ref st = Ref::steal(PyIter_Next(it.get()))) {
-        Ref text = Ref::steal(PyObject_Str(st.get()));
-        if (!text || PyList_Append(parts.get(), tab.get()) < 0 ||
+        Ref text = statement_text(st.get());
+        if (!text || PyList_Append(parts.get(), T.tab) < 0 ||
             PyList_Append(parts.get(), text.get()) < 0 ||
-            PyList_Append(parts.get(), end.get()) < 0)
+            PyList_Append(parts.get(), T.line_end) < 0)
             return nullptr;
     }
-    if (PyErr_Occurred() || PyList_Append(parts.get(), close.get()) < 0)
+    if (PyErr_Occurred() || PyList_Append(parts.get(), T.dialog_close) < 0)
         return nullptr;
     return PyUnicode_Join(N.empty, parts.get());
 }
@@ -2397,7 +2689,8 @@ int exec_body(PyObject *module)
 {
     if (check_runtime_version() < 0)
         return -1;
-    if (names_init() < 0 || senders_init() < 0 || keywords_init() < 0 || copy_names_init() < 0 ||
+    if (names_init() < 0 || texts_init() < 0 || senders_init() < 0 || keywords_init() < 0 ||
+        copy_names_init() < 0 ||
         native_function_ready() < 0)
         return -1;
     PyObject *modules = PyImport_GetModuleDict();
@@ -2421,7 +2714,9 @@ int exec_body(PyObject *module)
         import_from(g, "tavrel.utils", {"to_plaintext"}) < 0)
         return -1;
 
-    if (bind(g, N.DI_LIST, Ref::steal(Py_BuildValue("[sss]", "spawn", "context", "session"))) < 0 ||
+    // Interned, like the parameter names of compiled code, so that name
+    // comparisons meet identical objects.
+    if (bind(g, N.DI_LIST, Ref::steal(Py_BuildValue("[OOO]", N.spawn, N.context, N.session))) < 0 ||
         bind(g, N.STATEMENT_MATCHED_RETRIES, Ref::steal(PyLong_FromLong(0))) < 0 ||
         bind(g, N.STATEMENT_MATCHED_RETRY_SLEEP, Ref::steal(PyFloat_FromDouble(0.02))) < 0)
         return -1;
@@ -2433,6 +2728,13 @@ int exec_body(PyObject *module)
         return -1;
     Py_XSETREF(O.copy, copy.release());
     Py_XSETREF(O.getfullargspec, getfullargspec.release());
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    if (!inspect)
+        return -1;
+    Ref empty = Ref::steal(PyObject_GetAttrString(inspect.get(), "_empty"));
+    if (!empty)
+        return -1;
+    Py_XSETREF(O.inspect_empty, empty.release());
     Ref re = global_in(g, N.re);
     if (!re)
         return -1;

@@ -59,31 +59,53 @@ int spec_prepare(FunctionSpec *spec)
         PyTuple_SET_ITEM(varnames.get(), i, s);
     }
 
-    // The code object only describes the parameters; it is never run by
-    // this module.  Its body is the two instructions of an empty function
-    // (return None), so that anybody who does execute it gets None instead
-    // of undefined behaviour.
-    static const char body[] = {100, 0, 83, 0}; // LOAD_CONST 0; RETURN_VALUE
-    Ref bytecode = Ref::steal(PyBytes_FromStringAndSize(body, sizeof body));
-    Ref consts = Ref::steal(PyTuple_Pack(1, Py_None));
-    Ref empty = Ref::steal(PyTuple_New(0));
-    Ref filename = Ref::steal(PyUnicode_FromString("<tavrel.eal.dialogs>"));
-    Ref linetable = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-    if (!bytecode || !consts || !empty || !filename || !linetable)
-        return -1;
-    int flags = CO_OPTIMIZED | CO_NEWLOCALS | CO_NOFREE;
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS;
     if (spec->varargs)
         flags |= CO_VARARGS;
     if (spec->varkw)
         flags |= CO_VARKEYWORDS;
     if (std::strstr(spec->qualname ? spec->qualname : spec->name, "<locals>"))
         flags |= CO_NESTED;
-    PyCodeObject *code = PyCode_NewWithPosOnlyArgs(
-        spec->nparams, 0, 0, nvars, 1, flags, bytecode.get(), consts.get(),
-        empty.get(), varnames.get(), empty.get(), empty.get(), filename.get(),
-        name.get(), spec->firstlineno, linetable.get());
+    Ref filename = Ref::steal(PyUnicode_FromString("<tavrel.eal.dialogs>"));
+    if (!filename)
+        return -1;
+    // The code object only describes the parameters; it is never run by
+    // this module, and its body is harmless if anybody else runs it.
+#if PY_VERSION_HEX < 0x030B0000
+    // 3.10: the body of an empty function (LOAD_CONST None; RETURN_VALUE).
+    static const char body[] = {100, 0, 83, 0};
+    Ref bytecode = Ref::steal(PyBytes_FromStringAndSize(body, sizeof body));
+    Ref consts = Ref::steal(PyTuple_Pack(1, Py_None));
+    Ref empty = Ref::steal(PyTuple_New(0));
+    Ref linetable = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    if (!bytecode || !consts || !empty || !linetable)
+        return -1;
+    PyObject *code = reinterpret_cast<PyObject *>(PyCode_NewWithPosOnlyArgs(
+        spec->nparams, 0, 0, nvars, 1, flags | CO_NOFREE, bytecode.get(), consts.get(),
+        empty.get(), varnames.get(), empty.get(), empty.get(), filename.get(), name.get(),
+        spec->firstlineno, linetable.get()));
     if (!code)
         return -1;
+#else
+    // From 3.11 on, bytecode and the code constructor change with every
+    // version; the interpreter's own empty code object (whose body raises)
+    // with the parameter fields replaced describes the same signature.
+    Ref blank = Ref::steal(reinterpret_cast<PyObject *>(
+        PyCode_NewEmpty("<tavrel.eal.dialogs>", spec->name, spec->firstlineno)));
+    if (!blank)
+        return -1;
+    Ref replace = Ref::steal(PyObject_GetAttrString(blank.get(), "replace"));
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    Ref changes = Ref::steal(Py_BuildValue(
+        "{s:i,s:i,s:i,s:i,s:O,s:i,s:O,s:O}", "co_argcount", spec->nparams, "co_posonlyargcount",
+        0, "co_kwonlyargcount", 0, "co_nlocals", nvars, "co_varnames", varnames.get(),
+        "co_flags", flags, "co_qualname", qualname.get(), "co_filename", filename.get()));
+    if (!replace || !no_args || !changes)
+        return -1;
+    PyObject *code = PyObject_Call(replace.get(), no_args.get(), changes.get());
+    if (!code)
+        return -1;
+#endif
 
     for (int i = 0; i < spec->nparams; ++i) {
         spec->param_names[i] = PyTuple_GET_ITEM(varnames.get(), i);
@@ -92,7 +114,7 @@ int spec_prepare(FunctionSpec *spec)
     spec->name_obj = name.release();
     spec->qualname_obj = qualname.release();
     spec->doc_obj = doc.release();
-    spec->code_obj = reinterpret_cast<PyObject *>(code);
+    spec->code_obj = code;
     return 0;
 }
 
@@ -275,6 +297,13 @@ PyObject *native_function_vectorcall(PyObject *callable, PyObject *const *args,
     auto *fn = reinterpret_cast<NativeFunction *>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     FunctionSpec *spec = fn->spec;
+    // Bodies rely on their globals (and closure); only the cyclic GC takes
+    // them away, from a function that is garbage already.
+    if (!fn->globals) {
+        PyErr_Format(PyExc_RuntimeError, "%U() was cleared by the garbage collector",
+                     fn->qualname);
+        return nullptr;
+    }
     // Native bodies call back into one another without a Python frame in
     // between, so the recursion limit is enforced here, as a frame would.
     if (Py_EnterRecursiveCall(" while calling a Python object"))
@@ -483,6 +512,20 @@ PyObject *get_closure(PyObject *, void *)
     Py_RETURN_NONE;
 }
 
+// Functions are pickled, copied and deep-copied by reference, under their
+// qualified name in their module, as the interpreter's functions are.
+PyObject *native_function_reduce(PyObject *self, PyObject *)
+{
+    auto *fn = reinterpret_cast<NativeFunction *>(self);
+    Py_INCREF(fn->qualname);
+    return fn->qualname;
+}
+
+PyMethodDef native_function_methods[] = {
+    {"__reduce__", native_function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef native_function_getset[] = {
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
@@ -530,6 +573,7 @@ int native_function_ready()
     t->tp_traverse = native_function_traverse;
     t->tp_clear = native_function_clear;
     t->tp_weaklistoffset = offsetof(NativeFunction, weakreflist);
+    t->tp_methods = native_function_methods;
     t->tp_getset = native_function_getset;
     t->tp_members = native_function_members;
     t->tp_descr_get = native_function_descr_get;

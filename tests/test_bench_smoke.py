@@ -1,0 +1,37 @@
+"""The benchmark script runs and prints every row (its timings are not
+checked: a benchmark is no timed test)."""
+
+import os
+import pathlib
+import re
+import subprocess
+import sys
+
+BENCH = pathlib.Path(__file__).resolve().parent.parent / "benchmarks" / "bench.py"
+
+ROWS = [
+    'Statement("^login: $")',
+    'Statement(p, cb, {"user": "x"}), cb(spawn, user)',
+    'Statement(p, "sendline(admin)")',
+    'statement_action_helper("sendline_cred_pass(default)")',
+    "Dialog of 50 argument lists (per statement)",
+    "d1 + d2, 50 statements each (per statement of the sum)",
+    "str() of a 50-statement dialog (per statement)",
+    "DialogMaker subclass, 10 decorated members, instantiated",
+    "memory per Statement",
+]
+
+
+def test_quick_run_prints_every_row():
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+    done = subprocess.run([sys.executable, str(BENCH), "--quick"],
+                          capture_output=True, text=True, timeout=300, env=env)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    for label in ROWS:
+        row = [line for line in lines if line.startswith(label)]
+        assert len(row) == 1, (label, done.stdout)
+        # time (or bytes), floor, ratio[, target], verdict
+        assert len(re.findall(r" \d+\.\d+\b", row[0][len(label):])) >= 3, row[0]
+        assert row[0].endswith((" ok", " MISSED", " (no target)")), row[0]
+    assert lines[-1].startswith("worst ratio: "), done.stdout
