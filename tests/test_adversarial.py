@@ -837,3 +837,160 @@ def test_recursion_limit_at_every_depth(monkeypatch, name):
             break
     assert successes == 3, "the operation never got enough room"
     op()  # and the interpreter is still fine
+
+
+# --------------------------------------------------------------------------
+# Methods called on objects of other classes, with any arguments
+# --------------------------------------------------------------------------
+
+METHODS = sorted(
+    [(cls.__name__, name) for cls in (Statement, Dialog, DialogMaker)
+     for name, value in vars(cls).items()
+     if type(value) in (type(m.statement_decorator), staticmethod)]
+    + [("module", "statement_action_helper"), ("module", "statement_decorator")])
+SELVES = factories(
+    lambda: None, lambda: 5, lambda: "p", lambda: {}, lambda: [], lambda: Statement("p"),
+    lambda: Dialog([["a"]]), lambda: Dialog.__new__(Dialog), lambda: Statement.__new__(Statement),
+    lambda: types.SimpleNamespace(pattern="p", action=None, statements=[1], statement_list=()),
+    lambda: Statement, lambda: Dialog, lambda: DialogMaker, lambda: Declared,
+    lambda: Declared(), lambda: ClassRaising(), lambda: PatternsRaising(),
+)
+
+
+def method(owner, name):
+    if owner == "module":
+        return getattr(m, name)
+    value = vars(getattr(m, owner))[name]
+    return value.__func__ if isinstance(value, staticmethod) else value
+
+
+@EXAMPLES
+@given(st.sampled_from(METHODS), SELVES, st.lists(ANY, max_size=3),
+       st.dictionaries(st.sampled_from(["self", "pattern", "statement", "pos", "x"]), ANY,
+                       max_size=2))
+def test_methods_on_foreign_objects(target, self, args, kwargs):
+    function = method(*target)
+    self, args, kwargs = build((self, args, kwargs))
+    saved = m.DialogProcessor
+    m.DialogProcessor = NullProcessor
+    try:
+        status, result = run(lambda: function(self, *args))
+        run(lambda: function(self, *args, **kwargs))
+        if target == ("module", "statement_decorator") and status == "ok":
+            run(lambda: result(self))
+    finally:
+        m.DialogProcessor = saved
+
+
+# --------------------------------------------------------------------------
+# Text forms of any text, str subclasses included
+# --------------------------------------------------------------------------
+
+class Shown(str):
+    """A str that shows as another text (possibly of another str subclass)."""
+
+    def __new__(cls, text, shown):
+        self = super().__new__(cls, text)
+        self.shown = shown
+        return self
+
+    def __str__(self):
+        return self.shown
+
+
+ANY_TEXT = st.text(st.characters(blacklist_categories=()), max_size=8)
+SHOWN = st.one_of(
+    ANY_TEXT,
+    st.builds(Shown, ANY_TEXT, ANY_TEXT),
+    st.builds(Shown, ANY_TEXT, st.builds(Shown, ANY_TEXT, ANY_TEXT)),
+    st.builds(PlainStr, ANY_TEXT),
+    st.sampled_from([None, True, False, 0, 1.5]),
+    st.lists(ANY_TEXT, max_size=2),
+)
+
+
+@EXAMPLES
+@given(st.lists(st.tuples(SHOWN, st.one_of(st.none(), SHOWN), SHOWN, SHOWN, SHOWN, SHOWN),
+                max_size=3))
+def test_text_forms_of_any_text(rows):
+    statements, expected_lines = [], []
+    for pattern, name, args, loop_continue, continue_timer, trim_buffer in rows:
+        s = Statement("p")
+        s.pattern, s.args = pattern, args
+        s.loop_continue, s.continue_timer, s.trim_buffer = loop_continue, continue_timer, \
+            trim_buffer
+        s.action = None if name is None else NamedObject(name)
+        action_text = "None" if name is None else str(name)
+        text = ("[pattern='" + str(pattern) + "', action=" + action_text + ", args="
+                + str(args) + ", loop_continue=" + str(loop_continue) + ", continue_timer="
+                + str(continue_timer) + ", trim_buffer=" + str(trim_buffer) + "]")
+        assert str(s) == repr(s) == text
+        assert type(str(s)) is str
+        statements.append(s)
+        expected_lines.append("\t" + text + ",\n")
+    d = Dialog()
+    d.statements = statements
+    assert str(d) == repr(d) == "[\n" + "".join(expected_lines) + "]"
+
+
+# --------------------------------------------------------------------------
+# args dictionaries changed while their keys are checked
+# --------------------------------------------------------------------------
+
+class ChangingKey(str):
+    """A key that changes the dictionary it is in the first time it is compared."""
+
+    def __eq__(self, other):
+        if not self.done:
+            self.done = True
+            d, how = self.owner, self.how
+            if how == "add":
+                d[f"added{len(d)}"] = 0
+            elif how == "delete-self":
+                d.pop(self, None)
+            elif how == "swap-self":
+                d.pop(self, None)
+                d[f"swapped{len(d)}"] = 0
+            elif how == "delete-first":
+                if d:
+                    del d[next(iter(d))]
+            elif how == "clear":
+                d.clear()
+            elif how == "set-value":
+                d[self] = "new"
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+class DictSub(dict):
+    """Iterated through items(), as the interpreter iterates any dict."""
+
+
+def cb_spawn_kw(spawn, user=None, **kw):
+    pass
+
+
+HOWS = ["add", "delete-self", "swap-self", "delete-first", "clear", "set-value", "none"]
+
+
+@EXAMPLES
+@given(st.lists(st.one_of(st.sampled_from(HOWS), st.just("plain")), min_size=1, max_size=5),
+       st.sampled_from([cb_spawn_kw, cb_user, cb_spawn]))
+def test_args_changed_while_validated(keys, action):
+    # The same changes made to an exact dict (walked in place by the module)
+    # and to a dict subclass (walked by the interpreter's own iterator) must
+    # end the same way.
+    def outcome(dict_type):
+        d = dict_type()
+        for i, how in enumerate(keys):
+            if how == "plain":
+                d[f"plain{i}"] = i
+            else:
+                key = ChangingKey(f"key{i}")
+                key.owner, key.how, key.done = d, how, False
+                d[key] = i
+        status, result = run(lambda: Statement("p", action, d))
+        return (status,) if status == "ok" else (status, type(result), str(result))
+
+    assert outcome(dict) == outcome(DictSub)

@@ -163,9 +163,15 @@ def make_two_step():
     return TwoStep
 
 
+# Entries that the 3.13 compiler adds to every class statement's namespace;
+# they describe source code, which a native class has none of.
+_COMPILER_ADDED = {"__firstlineno__", "__static_attributes__"}
+
+
 class TestCollecting:
     def test_namespace(self):
-        assert list(vars(DialogMaker)) == list(vars(_Reference))
+        reference = [k for k in vars(_Reference) if k not in _COMPILER_ADDED]
+        assert list(vars(DialogMaker)) == reference
         assert vars(DialogMaker)["__doc__"] is None
         assert not hasattr(DialogMaker, "dialog")
 

@@ -1,6 +1,6 @@
 """The module's native shortcuts stand in for three collaborators only while
-each is the very object the module imported: ``getfullargspec`` (argument
-specifications of functions), ``re`` with ``re.match`` (the action texts) and
+each is the very object the module imported: ``getfullargspec`` (the parameter
+lists of functions), ``re`` with ``re.match`` (the action texts) and
 ``copy`` (the copies dialog construction makes of statements).  Every case
 here runs once with the originals in place and once with the collaborator
 rebound to a wrapper of itself, which forces the general road, and both runs
@@ -138,7 +138,7 @@ def describe_statement(result):
 
 
 # ---------------------------------------------------------------------------
-# Argument specifications
+# Parameter lists (getfullargspec)
 # ---------------------------------------------------------------------------
 
 def f_none():
@@ -343,7 +343,7 @@ ARGS = [None, {}, {"user": "u"}, {"user": "u", "retries": 1}, {"key": "k"},
 
 
 @pytest.mark.parametrize("make", ACTIONS.values(), ids=ACTIONS.keys())
-def test_argument_specification_cases(make):
+def test_parameter_list_cases(make):
     action = make()
     for args in ARGS:
         for di_params in (m.DI_LIST, [], ["spawn", "user", "runtime"]):
@@ -422,7 +422,7 @@ def signatures(draw):
                       st.just(["spawn"])),
        di_params=st.one_of(st.none(),
                            st.lists(st.sampled_from(NAMES), unique=True, max_size=4)))
-def test_argument_specification_of_generated_signatures(source, bound, args, di_params):
+def test_parameter_lists_of_generated_signatures(source, bound, args, di_params):
     namespace = {}
     exec(source, namespace)
     action = namespace["f"]
@@ -623,15 +623,31 @@ def test_copy_keeps_every_attribute_in_order():
     dialog_both_ways([stmt, bare, Statement("c")])
 
 
-@pytest.mark.parametrize("table", ["dispatch_table", "_copy_dispatch"])
+@pytest.mark.parametrize("table", ["dispatch_table", "_copy_dispatch", "new dispatch_table"])
 def test_copy_of_classes_in_the_copy_tables(table):
     cls = statement_class("C")
-    registry = copyreg.dispatch_table if table == "dispatch_table" else copy_module._copy_dispatch
-    entry = ((lambda x: (Statement, ("registered",))) if table == "dispatch_table"
-             else (lambda x: Statement("registered")))
     with pytest.MonkeyPatch.context() as mp:
-        mp.setitem(registry, cls, entry)
+        if table == "_copy_dispatch":
+            mp.setitem(copy_module._copy_dispatch, cls, lambda x: Statement("registered"))
+        elif table == "dispatch_table":
+            mp.setitem(copyreg.dispatch_table, cls, lambda x: (Statement, ("registered",)))
+        else:
+            mp.setattr(copy_module, "dispatch_table", {cls: lambda x: (Statement, ("new",))})
         dialog_both_ways([cls("a"), Statement("b")])
+
+
+class ShuffledDict(dict):
+    def __iter__(self):
+        return iter(sorted(super().__iter__(), key=str, reverse=True))
+
+    def keys(self):
+        return list(self)
+
+
+def test_copy_of_statement_whose_dict_is_a_dict_subclass():
+    stmt = Statement("a", f_user, {"user": "u"})
+    stmt.__dict__ = ShuffledDict(vars(stmt))
+    dialog_both_ways([stmt])
 
 
 @pytest.mark.parametrize("attribute, value", [

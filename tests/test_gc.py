@@ -258,3 +258,16 @@ def test_functions_kept_alive_by_a_cycle_still_work_when_resurrected():
 
     sender(Spawn(), "hello")
     assert sent == ["hello"]
+
+
+def test_statement_class_copied_into_a_dialog_is_collected():
+    # Construction copies the elements; nothing of the caller's class may
+    # outlive the caller's last reference to it.
+    def cycle():
+        class Local(Statement):
+            pass
+
+        Dialog([Local("a"), ["b"]]) + Dialog([Local("c")])
+        return Local
+
+    assert collected(cycle)

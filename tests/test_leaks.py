@@ -117,6 +117,69 @@ RE_GROUPS_RAISING = types.SimpleNamespace(
     match=lambda pattern, text: types.SimpleNamespace(groups=boom))
 
 
+class ResizingKey(str):
+    """A key of ``args`` that changes its dictionary when compared:
+    ``grow`` adds an entry, otherwise the key swaps itself for another."""
+
+    def __eq__(self, other):
+        d = self.owner
+        if self.grow:
+            d[len(d)] = 0
+        elif self in d:
+            del d[self]
+            d["other"] = 0
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+def args_changed_while_checked(grow):
+    def op():
+        d = {}
+        key = ResizingKey("extra")
+        key.owner, key.grow = d, grow
+        d[key] = 1
+        d["spare"] = 2
+        try:
+            Statement(PATTERN, cb_kw_user, d)
+        finally:
+            del key.owner
+    return op
+
+
+def cb_kw_user(spawn, user=None, **kw):
+    pass
+
+
+def cb_empty_default(spawn, user=inspect.Parameter.empty):
+    pass
+
+
+class ArgsHolder:
+    def __init__(self):
+        self.user = 1
+
+
+INSTANCE_ARGS = vars(ArgsHolder())  # a dict sharing its keys with the class
+
+
+class Toggled(Statement):
+    pass
+
+
+def copy_after_class_change():
+    Toggled.flag = not getattr(Toggled, "flag", False)
+    Dialog([Toggled(PATTERN), STATEMENT])
+
+
+class Abstract(Statement):
+    pass
+
+
+ABSTRACT = Abstract(PATTERN)
+Abstract.__abstractmethods__ = frozenset({"missing"})
+
+
 # --------------------------------------------------------------------------
 # Dialogs and their hostile parts
 # --------------------------------------------------------------------------
@@ -170,6 +233,7 @@ def with_attrs(obj, **attrs):
     return obj
 
 
+HOOKED = with_attrs(Statement(PATTERN), __getstate__=lambda: {"pattern": "state"})
 BOOL_TIMEOUT = with_attrs(Dialog([["x"]]), timeout_statement=BoolRaising())
 TUPLE_STATEMENTS = with_attrs(Dialog([["x"]]), statements=("no", "list"))
 UNITERABLE = with_attrs(Dialog([["x"]]), statements=5)
@@ -315,6 +379,10 @@ case("str-action-name-raises",
      lambda: str(with_attrs(Statement(PATTERN), action=NameRaising())), Hostile)
 case("str-field-raises", lambda: str(with_attrs(Statement(PATTERN), args=StrRaising())), Hostile)
 case("repr-of-non-str-text", lambda: repr(NonStrText(PATTERN)), TypeError)
+case("args-grow-while-checked", args_changed_while_checked(True), RuntimeError)
+case("args-keys-swapped-while-checked", args_changed_while_checked(False), RuntimeError)
+case("args-instance-dict", lambda: Statement(PATTERN, cb_user, INSTANCE_ARGS))
+case("argspec-empty-marker-default", lambda: Statement(PATTERN, cb_empty_default), SVE)
 
 # Statement: module globals rebound
 case("getfullargspec-raises", lambda: Statement(PATTERN, cb_spawn), Hostile, getfullargspec=boom)
@@ -365,6 +433,9 @@ case("copy-general", lambda: Dialog([STATEMENT, SubStatement(PATTERN)]),
      copy=general(copy.copy))
 case("copy-subclass", lambda: Dialog([SubStatement(PATTERN, cb_user, ARGS)]))
 case("copy-slotted-subclass", lambda: Dialog([SlottedStatement(PATTERN)]))
+case("copy-after-class-change", copy_after_class_change)
+case("copy-instance-hook", lambda: Dialog([HOOKED, STATEMENT]))
+case("copy-abstract-class", lambda: Dialog([ABSTRACT]), TypeError)
 case("statement-rebound-to-non-class", lambda: Dialog([["a"]]), TypeError, Statement=5)
 case("dialog-rebound-to-non-class", lambda: DIALOG + DIALOG, TypeError, Dialog=boom)
 case("processor-raises", lambda: DIALOG.process(SPAWN), Hostile, DialogProcessor=boom)

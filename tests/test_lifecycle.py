@@ -5,6 +5,7 @@ second execution of the body, a body that failed runs again, a second
 interpreter is refused, and the interpreter shuts down cleanly with the
 module's objects alive."""
 
+import importlib.util
 import subprocess
 import sys
 import textwrap
@@ -136,6 +137,12 @@ print(d.statements[0].action.__name__)
     assert result.stdout.splitlines() == ["no utils today"] * 2 + ["sendline_cred_user"]
 
 
+needs_subinterpreters = pytest.mark.skipif(
+    importlib.util.find_spec("_xxsubinterpreters") is None,
+    reason="this interpreter has no _xxsubinterpreters")
+
+
+@needs_subinterpreters
 def test_second_interpreter_is_refused():
     result = run_child(f"""
         import _xxsubinterpreters as interpreters
@@ -147,7 +154,7 @@ def test_second_interpreter_is_refused():
                 try:
                     interpreters.run_string(sub, "import tavrel.eal.dialogs")
                 except interpreters.RunFailedError as exc:
-                    assert str(exc) == "<class 'ImportError'>: {INTERPRETER}", exc
+                    assert "ImportError" in str(exc) and "{INTERPRETER}" in str(exc), exc
                     print("refused")
             interpreters.run_string(sub, "import tavrel.utils, json")  # otherwise usable
         finally:
@@ -157,6 +164,7 @@ def test_second_interpreter_is_refused():
     assert result.stdout.splitlines() == ["refused", "refused", "['a']"]
 
 
+@needs_subinterpreters
 def test_interpreter_that_loaded_first_keeps_the_module():
     result = run_child("""
         import sys

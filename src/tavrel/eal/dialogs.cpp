@@ -969,21 +969,27 @@ int has_signature_override(PyObject *dict)
     return 0;
 }
 
-// Code objects whose parameter names were found plain, kept (with a
-// reference, so the address cannot be reused) in a small direct-mapped
-// cache: code objects are immutable, so the verdict never changes.
+// Code objects whose parameter names were found plain, in a small
+// direct-mapped cache of weak references (code objects are immutable, so
+// the verdict never changes; the weak reference tells whether the object
+// at that address is still the one that was checked).
 constexpr size_t kCodeCacheSize = 64;
 PyObject *plain_code_cache[kCodeCacheSize];
 
 bool code_has_plain_names(PyObject *code, PyObject *varnames, Py_ssize_t nnames)
 {
     size_t slot = (reinterpret_cast<uintptr_t>(code) >> 4) % kCodeCacheSize;
-    if (plain_code_cache[slot] == code)
+    PyObject *entry = plain_code_cache[slot];
+    if (entry && PyWeakref_GET_OBJECT(entry) == code)
         return true;
     if (!plain_parameter_names(varnames, nnames))
         return false;
-    Py_INCREF(code);
-    Py_XSETREF(plain_code_cache[slot], code);
+    PyObject *ref = PyWeakref_NewRef(code, nullptr);
+    if (!ref) {
+        PyErr_Clear();  // only a cache
+        return true;
+    }
+    Py_XSETREF(plain_code_cache[slot], ref);
     return true;
 }
 
@@ -1015,6 +1021,9 @@ int native_argspec(PyObject *action, ArgSpec &out)
     if (overridden)
         return overridden < 0 ? -1 : 0;
     const Py_ssize_t argcount = code->co_argcount;
+    // A tuple subclass may read differently through inspect's eyes.
+    if (defaults && !PyTuple_CheckExact(defaults))
+        return 0;
     const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
     if (ndefaults > argcount)
         return 0;
@@ -1688,6 +1697,7 @@ PyObject *instance_copy_hooks[5];  // ... and on the instance itself
 PyObject *copy_tables[2];      // "_copy_dispatch", "dispatch_table"
 PyObject *slotnames_name;      // "__slotnames__"
 PyObject *dict_name;           // "__dict__"
+getter instance_dict_getter;   // the getter of `__dict__` of classes made by type()
 
 int copy_names_init()
 {
@@ -1738,10 +1748,15 @@ int scan_class_for_copy_hooks(PyTypeObject *cls)
             return -1;
         if (slotnames && !(PyList_CheckExact(slotnames) && PyList_GET_SIZE(slotnames) == 0))
             return 0;
+        // The `__dict__` a class statement gives a class, for this class's
+        // instances; copy.copy fills the copy's dict through it.
         PyObject *dict_descr = PyDict_GetItemWithError(d, dict_name);
         if (!dict_descr && PyErr_Occurred())
             return -1;
-        if (dict_descr && !Py_IS_TYPE(dict_descr, &PyGetSetDescr_Type))
+        if (dict_descr && !(Py_IS_TYPE(dict_descr, &PyGetSetDescr_Type) &&
+                            reinterpret_cast<PyGetSetDescrObject *>(dict_descr)->d_getset->get ==
+                                instance_dict_getter &&
+                            PyType_IsSubtype(cls, PyDescr_TYPE(dict_descr))))
             return 0;
     }
     return 1;
@@ -1757,13 +1772,15 @@ int scan_class_for_copy_hooks(PyTypeObject *cls)
 #endif
 
 #if TAVREL_HAVE_DICT_VERSION
-// The last class found to copy plainly, with its MRO and the versions of
-// the dicts along it: while none of them changed, neither did the verdict.
-// The references keep the addresses from being reused by other objects.
+// The last class found to copy plainly: its MRO, held through weak
+// references (the module must not keep callers' classes alive), and the
+// versions of the dicts along it.  While the same classes stand in the MRO
+// and none of their dicts changed, neither did the verdict.
+constexpr Py_ssize_t kVerdictDepth = 8;
 struct CopyVerdict {
-    PyObject *cls = nullptr;
-    PyObject *mro = nullptr;
-    uint64_t versions[8] = {};
+    Py_ssize_t depth = 0;
+    PyObject *classes[kVerdictDepth] = {};  // weak references
+    uint64_t versions[kVerdictDepth] = {};
 };
 CopyVerdict copy_verdict;
 
@@ -1774,12 +1791,15 @@ uint64_t dict_version(PyObject *d)
 
 bool copy_verdict_holds(PyTypeObject *cls)
 {
-    if (copy_verdict.cls != reinterpret_cast<PyObject *>(cls) || copy_verdict.mro != cls->tp_mro)
+    PyObject *mro = cls->tp_mro;
+    if (!mro || PyTuple_GET_SIZE(mro) != copy_verdict.depth || copy_verdict.depth == 0)
         return false;
-    Py_ssize_t n = PyTuple_GET_SIZE(cls->tp_mro);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        auto *base = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(cls->tp_mro, i));
-        if (base != &PyBaseObject_Type && dict_version(base->tp_dict) != copy_verdict.versions[i])
+    for (Py_ssize_t i = 0; i < copy_verdict.depth; ++i) {
+        PyObject *base = PyTuple_GET_ITEM(mro, i);
+        if (PyWeakref_GET_OBJECT(copy_verdict.classes[i]) != base)
+            return false;
+        if (base != reinterpret_cast<PyObject *>(&PyBaseObject_Type) &&
+            dict_version(reinterpret_cast<PyTypeObject *>(base)->tp_dict) != copy_verdict.versions[i])
             return false;
     }
     return true;
@@ -1787,17 +1807,30 @@ bool copy_verdict_holds(PyTypeObject *cls)
 
 void copy_verdict_store(PyTypeObject *cls)
 {
-    Py_ssize_t n = PyTuple_GET_SIZE(cls->tp_mro);
-    if (n > 8)
+    PyObject *mro = cls->tp_mro;
+    Py_ssize_t n = PyTuple_GET_SIZE(mro);
+    for (Py_ssize_t i = 0; i < copy_verdict.depth; ++i)
+        Py_CLEAR(copy_verdict.classes[i]);
+    copy_verdict.depth = 0;
+    if (n > kVerdictDepth)
         return;
-    Py_INCREF(cls);
-    Py_XSETREF(copy_verdict.cls, reinterpret_cast<PyObject *>(cls));
-    Py_INCREF(cls->tp_mro);
-    Py_XSETREF(copy_verdict.mro, cls->tp_mro);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        auto *base = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(cls->tp_mro, i));
-        copy_verdict.versions[i] = base == &PyBaseObject_Type ? 0 : dict_version(base->tp_dict);
+        PyObject *base = PyTuple_GET_ITEM(mro, i);
+        PyObject *ref = PyWeakref_NewRef(base, nullptr);
+        if (!ref) {
+            // Only a cache: forget it and carry on without.
+            PyErr_Clear();
+            for (Py_ssize_t j = 0; j < i; ++j)
+                Py_CLEAR(copy_verdict.classes[j]);
+            return;
+        }
+        copy_verdict.classes[i] = ref;
+        copy_verdict.versions[i] =
+            base == reinterpret_cast<PyObject *>(&PyBaseObject_Type)
+                ? 0
+                : dict_version(reinterpret_cast<PyTypeObject *>(base)->tp_dict);
     }
+    copy_verdict.depth = n;
 }
 #endif
 
@@ -2748,6 +2781,17 @@ int exec_body(PyObject *module)
         return -1;
     if (create_statement_class(g) < 0 || create_dialog_class(g) < 0)
         return -1;
+    {
+        Ref statement_cls = global_in(g, N.Statement);
+        if (!statement_cls)
+            return -1;
+        PyObject *descr = PyDict_GetItemWithError(
+            reinterpret_cast<PyTypeObject *>(statement_cls.get())->tp_dict, dict_name);
+        if (descr && Py_IS_TYPE(descr, &PyGetSetDescr_Type))
+            instance_dict_getter = reinterpret_cast<PyGetSetDescrObject *>(descr)->d_getset->get;
+        else if (PyErr_Occurred())
+            return -1;
+    }
     if (bind(g, N.statement_decorator, native_function_new(&statement_decorator_spec, g)) < 0)
         return -1;
     return create_dialog_maker_class(g);

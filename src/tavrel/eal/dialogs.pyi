@@ -15,7 +15,7 @@ from typing_extensions import Never, Self, TypeAlias, Unpack
 
 from tavrel.core.errors import StatementValidationError as StatementValidationError
 from tavrel.eal.dialog_processor import DialogProcessor as DialogProcessor
-from tavrel.eal.dialog_processor import DialogResult, _ProcessSpawn
+from tavrel.eal.dialog_processor import DialogResult
 from tavrel.utils import to_plaintext as to_plaintext
 
 # What a statement looks for: one regular expression, or several of which
@@ -54,6 +54,14 @@ class _Spawn(Protocol):
 
     def send(self, s: str, /) -> object: ...
     def sendline(self, s: str, /) -> object: ...
+
+@type_check_only
+class _ProcessSpawn(_Spawn, Protocol):
+    """What Dialog.process needs of a spawn: a pexpect spawn, or any object
+    with these methods (the processor also uses a ``buffer`` attribute when
+    there is one)."""
+
+    def read_nonblocking(self, size: int, timeout: float | None, /) -> str | bytes: ...
 
 @type_check_only
 class _Sender(Protocol):
