@@ -67,6 +67,19 @@ ALLOWED = (SVE, TypeError, ValueError, AttributeError, KeyError, IndexError, Nam
            RecursionError)
 
 
+@pytest.fixture(autouse=True)
+def module_left_as_found():
+    """Hostile calls may set attributes on the objects they are given; the
+    tests give them their own objects, never the module or its classes."""
+    def state():
+        return {owner: {k: id(v) for k, v in vars(owner).items()}
+                for owner in (m, Statement, Dialog, DialogMaker)}
+
+    before = state()
+    yield
+    assert state() == before
+
+
 def chain(exc):
     seen = []
     while exc is not None and exc not in seen:
@@ -262,6 +275,7 @@ def test_fields_replaced_after_construction(kwargs, other):
 @given(ACTIONS, ARGS, DI_PARAMS)
 def test_action_validation_in_subclass_that_reenters(action, args, di_params):
     action, args, di_params = build((action, args, di_params))
+
     class Reentrant(Statement):
         depth = 0
 
@@ -334,7 +348,8 @@ def test_action_helper_and_senders(text, sender, second, key, failing):
             run(lambda: callback(spawn, key))
         else:
             run(lambda: callback(spawn, context, key))
-            run(lambda: callback(spawn=spawn, key=key, **{callback.__code__.co_varnames[1]: second}))
+            second_name = callback.__code__.co_varnames[1]  # context or runtime
+            run(lambda: callback(spawn=spawn, key=key, **{second_name: second}))
     finally:
         m.to_plaintext = saved
 
@@ -356,7 +371,7 @@ class ProcessRaising(NullProcessor):
         raise Hostile("process")
 
 
-def spec(**fields):
+def argspec_of(**fields):
     base = dict(args=["spawn"], varargs=None, varkw=None, defaults=None, kwonlyargs=[],
                 kwonlydefaults=None, annotations={})
     base.update(fields)
@@ -382,10 +397,10 @@ class SubDialog(Dialog):
 
 STAND_INS = {
     "getfullargspec": [boom, lambda f: object(), lambda f: None,
-                       spec(args=None), spec(args="spawn"), spec(args=[["x"]]),
-                       spec(defaults=(1, 2, 3)), spec(defaults=BoolRaising()),
-                       spec(varargs=BoolRaising()), spec(varkw=BoolRaising()),
-                       spec(args=IterRaisingList(["spawn"])),
+                       argspec_of(args=None), argspec_of(args="spawn"), argspec_of(args=[["x"]]),
+                       argspec_of(defaults=(1, 2, 3)), argspec_of(defaults=BoolRaising()),
+                       argspec_of(varargs=BoolRaising()), argspec_of(varkw=BoolRaising()),
+                       argspec_of(args=IterRaisingList(["spawn"])),
                        lambda f: inspect.getfullargspec(f)],
     "statement_action_helper": [boom, lambda a: (cb_spawn,), lambda a: (cb_spawn, 1, 2),
                                 lambda a: 5, lambda a: (cb_spawn, EqRaising()),
@@ -852,9 +867,22 @@ SELVES = factories(
     lambda: None, lambda: 5, lambda: "p", lambda: {}, lambda: [], lambda: Statement("p"),
     lambda: Dialog([["a"]]), lambda: Dialog.__new__(Dialog), lambda: Statement.__new__(Statement),
     lambda: types.SimpleNamespace(pattern="p", action=None, statements=[1], statement_list=()),
-    lambda: Statement, lambda: Dialog, lambda: DialogMaker, lambda: Declared,
-    lambda: Declared(), lambda: ClassRaising(), lambda: PatternsRaising(),
+    # Classes are fresh subclasses: a call on a foreign object may set
+    # attributes on it, and the module's own classes must stay untouched.
+    lambda: type("S", (Statement,), {}), lambda: type("D", (Dialog,), {}),
+    lambda: type("M", (DialogMaker,), {}), lambda: declared_class(),
+    lambda: declared_class()(), lambda: ClassRaising(), lambda: PatternsRaising(),
 )
+
+
+def declared_class():
+    """A new DialogMaker subclass: calls on foreign objects may change it."""
+    class Fresh(DialogMaker):
+        @statement_decorator("a", loop_continue=True)
+        def f(spawn):
+            pass
+
+    return Fresh
 
 
 def method(owner, name):

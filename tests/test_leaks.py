@@ -103,7 +103,8 @@ def general(func):
     return lambda *args: func(*args)
 
 
-Spec = namedtuple("Spec", "args varargs varkw defaults kwonlyargs kwonlydefaults annotations")
+FakeArgSpec = namedtuple(
+    "FakeArgSpec", "args varargs varkw defaults kwonlyargs kwonlydefaults annotations")
 
 
 class NoLen:
@@ -386,14 +387,14 @@ case("argspec-empty-marker-default", lambda: Statement(PATTERN, cb_empty_default
 
 # Statement: module globals rebound
 case("getfullargspec-raises", lambda: Statement(PATTERN, cb_spawn), Hostile, getfullargspec=boom)
-case("getfullargspec-non-spec", lambda: Statement(PATTERN, cb_spawn), AttributeError,
+case("getfullargspec-wrong-shape", lambda: Statement(PATTERN, cb_spawn), AttributeError,
      getfullargspec=lambda f: object())
 case("getfullargspec-general", lambda: Statement(PATTERN, cb_user, ARGS),
      getfullargspec=general(inspect.getfullargspec))
 case("getfullargspec-general-fault", lambda: Statement(PATTERN, cb_spawn, {1: 2}), SVE,
      getfullargspec=general(inspect.getfullargspec))
 case("getfullargspec-defaults-without-len", lambda: Statement(PATTERN, cb_spawn), TypeError,
-     getfullargspec=lambda f: Spec(["spawn"], None, None, NoLen(), [], None, {}))
+     getfullargspec=lambda f: FakeArgSpec(["spawn"], None, None, NoLen(), [], None, {}))
 case("helper-raises", lambda: Statement(PATTERN, "sendline(a)"), Hostile,
      statement_action_helper=boom)
 case("helper-one-item", lambda: Statement(PATTERN, "sendline(a)"), ValueError,

@@ -36,10 +36,10 @@ def test_one_module_object_per_process():
         import tavrel.eal.dialogs as m
         assert id(m) == first and m.DI_LIST is di_list
 
-        spec = m.__spec__
-        assert _imp.create_dynamic(spec) is m
-        assert importlib.util.module_from_spec(spec) is m
-        spec.loader.exec_module(m)  # the body does not run again
+        module_spec = m.__spec__
+        assert _imp.create_dynamic(module_spec) is m
+        assert importlib.util.module_from_spec(module_spec) is m
+        module_spec.loader.exec_module(m)  # the body does not run again
         assert importlib.reload(m) is m
         assert m.STATEMENT_MATCHED_RETRIES == 9 and m.DI_LIST is di_list
         assert m.Statement("x").matched_retries == 9
@@ -88,7 +88,7 @@ FAILURES = {
         def break_service():
             sys.meta_path.insert(0, finder)
 
-        def mend_service():
+        def restore_service():
             sys.meta_path.remove(finder)
 
         finder = Refuse()
@@ -107,7 +107,7 @@ FAILURES = {
         def break_service():
             sys.modules["tavrel.utils"] = Broken("tavrel.utils")
 
-        def mend_service():
+        def restore_service():
             sys.modules["tavrel.utils"] = real
     """,
 }
@@ -123,7 +123,7 @@ for attempt in range(2):
     except RuntimeError as exc:
         print(exc)
     assert "tavrel.eal.dialogs" not in sys.modules
-    mend_service()
+    restore_service()
 failed = captured[-1]
 assert captured[0] is not failed  # each attempt made its own module object
 assert "Statement" not in vars(failed)

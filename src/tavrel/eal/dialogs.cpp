@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <initializer_list>
 #include <utility>
 
@@ -598,69 +599,89 @@ int senders_init()
 // (and -2 on error).
 int match_action_text(PyObject *action, Ref &payload)
 {
+    // The sender name is what stands before the first "(".
     Py_ssize_t len = PyUnicode_GET_LENGTH(action);
-    for (int i = 0; i < kSenders; ++i) {
+    Py_ssize_t open = PyUnicode_FindChar(action, '(', 0, len, 1);
+    if (open == -2)
+        return -2;
+    if (open < 4)
+        return -1;
+    int i = 0;
+    for (; i < kSenders; ++i) {
         PyObject *prefix = sender_prefix_objs[i];
-        Py_ssize_t plen = PyUnicode_GET_LENGTH(prefix);
-        if (len < plen + 1)
+        if (PyUnicode_GET_LENGTH(prefix) != open + 1)
             continue;
-        Py_ssize_t t = PyUnicode_Tailmatch(action, prefix, 0, plen, -1);
+        Py_ssize_t t = PyUnicode_Tailmatch(action, prefix, 0, open + 1, -1);
         if (t < 0)
             return -2;
-        if (!t)
-            continue;
-        int kind = PyUnicode_KIND(action);
-        const void *data = PyUnicode_DATA(action);
-        Py_UCS4 last = PyUnicode_READ(kind, data, len - 1);
-        Py_ssize_t end;  // where the group ends: the closing ")"
-        if (last == ')')
-            end = len - 1;
-        else if (last == '\n' && len - 2 >= plen && PyUnicode_READ(kind, data, len - 2) == ')')
-            end = len - 2;
-        else
-            return -1;
-        Py_ssize_t nl = PyUnicode_FindChar(action, '\n', plen, end, 1);
-        if (nl == -2)
-            return -2;
-        if (nl != -1)
-            return -1;
-        payload = Ref::steal(PyUnicode_Substring(action, plen, end));
-        return payload ? i : -2;
+        if (t)
+            break;
     }
-    return -1;
+    if (i == kSenders)
+        return -1;
+    const Py_ssize_t start = open + 1;
+    const int kind = PyUnicode_KIND(action);
+    const void *data = PyUnicode_DATA(action);
+    Py_UCS4 last = PyUnicode_READ(kind, data, len - 1);
+    Py_ssize_t end;  // where the group ends: at the closing ")"
+    if (last == ')' && len - 1 >= start)
+        end = len - 1;
+    else if (last == '\n' && len - 2 >= start && PyUnicode_READ(kind, data, len - 2) == ')')
+        end = len - 2;
+    else
+        return -1;
+    Py_ssize_t nl = PyUnicode_FindChar(action, '\n', start, end, 1);
+    if (nl == -2)
+        return -2;
+    if (nl != -1)
+        return -1;
+    payload = Ref::steal(PyUnicode_Substring(action, start, end));
+    return payload ? i : -2;
+}
+
+// While `re` and its `match` are the ones the module imported, the
+// patterns are matched natively and only the sender that matched is made;
+// nobody can observe the difference.  Returns 1 with the pair set, 0 when
+// the general road must be taken, -1 on error.
+int translate_action_text(NativeFunction *fn, PyObject *action, Ref &callback, Ref &payload)
+{
+    if (!PyUnicode_CheckExact(action) || !O.re)
+        return 0;
+    PyObject *re = PyDict_GetItemWithError(fn->globals, N.re);
+    if (!re)
+        return PyErr_Occurred() ? -1 : 0;
+    if (re != O.re)
+        return 0;
+    PyObject *match = PyDict_GetItemWithError(PyModule_GetDict(re), N.match);
+    if (!match)
+        return PyErr_Occurred() ? -1 : 0;
+    if (match != O.re_match)
+        return 0;
+    int i = match_action_text(action, payload);
+    if (i == -2)
+        return -1;
+    if (i < 0) {
+        raise_invalid(fn, Ref::steal(PyUnicode_FromFormat("wrong format: %S", action)));
+        return -1;
+    }
+    if (i != kSendline && PyUnicode_GET_LENGTH(payload.get()) == 0) {
+        raise_invalid(fn, "you must provide some argument in the parenthesis");
+        return -1;
+    }
+    callback = native_function_new(&sender_specs[i], fn->globals);
+    return callback ? 1 : -1;
 }
 
 PyObject *statement_action_helper_body(NativeFunction *fn, PyObject *const *a)
 {
     PyObject *action = a[0];
-
-    // While `re` and its `match` are the ones the module imported, the
-    // patterns are matched natively and only the sender that matched is
-    // made; nobody can observe the difference.
-    if (PyUnicode_CheckExact(action) && O.re) {
-        PyObject *re = PyDict_GetItemWithError(fn->globals, N.re);
-        if (!re && PyErr_Occurred())
+    {
+        Ref callback, payload;
+        int done = translate_action_text(fn, action, callback, payload);
+        if (done < 0)
             return nullptr;
-        if (re == O.re) {
-            PyObject *match = PyDict_GetItemWithError(PyModule_GetDict(re), N.match);
-            if (!match && PyErr_Occurred())
-                return nullptr;
-            if (match == O.re_match) {
-                Ref payload;
-                int i = match_action_text(action, payload);
-                if (i == -2)
-                    return nullptr;
-                if (i < 0)
-                    return raise_invalid(
-                        fn, Ref::steal(PyUnicode_FromFormat("wrong format: %S", action)));
-                if (i != kSendline && PyUnicode_GET_LENGTH(payload.get()) == 0)
-                    return raise_invalid(fn, "you must provide some argument in the parenthesis");
-                Ref callback = native_function_new(&sender_specs[i], fn->globals);
-                if (!callback)
-                    return nullptr;
-                return PyTuple_Pack(2, callback.get(), payload.get());
-            }
-        }
+        if (done)
+            return PyTuple_Pack(2, callback.get(), payload.get());
     }
 
     // The general road: every sender is made, and each pattern is handed
@@ -1383,12 +1404,24 @@ PyObject *statement_validate_action(NativeFunction *fn, PyObject *const *a)
         action = getattr(self, N.action);
         if (!action)
             return nullptr;
-        Ref result = call1(helper.get(), action.get());
-        if (!result)
-            return nullptr;
         Ref callback, payload;
-        if (unpack2(result.get(), callback, payload) < 0)
+        // The module's own helper, unless rebound, is run without building
+        // the pair it would return.
+        int done = 0;
+        if (native_function_check(helper.get())) {
+            auto *helper_fn = reinterpret_cast<NativeFunction *>(helper.get());
+            if (helper_fn->spec->body == statement_action_helper_body && helper_fn->globals)
+                done = translate_action_text(helper_fn, action.get(), callback, payload);
+        }
+        if (done < 0)
             return nullptr;
+        if (!done) {
+            Ref result = call1(helper.get(), action.get());
+            if (!result)
+                return nullptr;
+            if (unpack2(result.get(), callback, payload) < 0)
+                return nullptr;
+        }
         if (setattr(self, N.action, callback.get()) < 0)
             return nullptr;
         Ref new_args = Ref::steal(PyDict_New());
@@ -1487,8 +1520,66 @@ Ref str_of(Ref v)
     return Ref::steal(PyObject_Str(v.get()));
 }
 
+// repr() of a str whose repr is the text between single quotes: printable
+// ASCII without quotes or backslashes.  Empty when it is not that simple.
+bool plain_str_repr(PyObject *s)
+{
+    if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s))
+        return false;
+    const char *c = reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(s));
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; ++i)
+        if (c[i] < 0x20 || c[i] > 0x7e || c[i] == '\'' || c[i] == '"' || c[i] == '\\')
+            return false;
+    return true;
+}
+
+// repr() of an exact dict whose keys and values are all plain strs, as
+// dict's own repr writes it: {'k': 'v', 'k2': 'v2'}.  Empty Ref (no error
+// set) when the dict is anything else.
+Ref simple_dict_repr(PyObject *d)
+{
+    Py_ssize_t n = PyDict_GET_SIZE(d);
+    if (n == 0 || n > 8)
+        return {};
+    Py_ssize_t len = 8 * n, pos = 0;  // braces, quotes, ": " and ", "
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        if (!plain_str_repr(key) || !plain_str_repr(value))
+            return {};
+        len += PyUnicode_GET_LENGTH(key) + PyUnicode_GET_LENGTH(value);
+    }
+    Ref out = Ref::steal(PyUnicode_New(len, 127));
+    if (!out)
+        return {};
+    char *w = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(out.get()));
+    *w++ = '{';
+    pos = 0;
+    bool first = true;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        if (!first) {
+            *w++ = ',';
+            *w++ = ' ';
+        }
+        first = false;
+        for (PyObject *part : {key, value}) {
+            *w++ = '\'';
+            Py_ssize_t l = PyUnicode_GET_LENGTH(part);
+            std::memcpy(w, PyUnicode_1BYTE_DATA(part), static_cast<size_t>(l));
+            w += l;
+            *w++ = '\'';
+            if (part == key) {
+                *w++ = ':';
+                *w++ = ' ';
+            }
+        }
+    }
+    *w++ = '}';
+    return out;
+}
+
 // str(v) for an attribute value.  None and the booleans have fixed texts
-// that cannot be overridden; they are served from interned strings.
+// that cannot be overridden; they are served from interned strings, and a
+// dict of plain strings is written directly.
 Ref text_of(Ref v)
 {
     if (!v)
@@ -1502,6 +1593,11 @@ Ref text_of(Ref v)
         return Ref::borrow(T.true_);
     if (o == Py_False)
         return Ref::borrow(T.false_);
+    if (PyDict_CheckExact(o)) {
+        Ref text = simple_dict_repr(o);
+        if (text || PyErr_Occurred())
+            return text;
+    }
     return Ref::steal(PyObject_Str(o));
 }
 
