@@ -1022,3 +1022,36 @@ def test_args_changed_while_validated(keys, action):
         return (status,) if status == "ok" else (status, type(result), str(result))
 
     assert outcome(dict) == outcome(DictSub)
+
+
+# --------------------------------------------------------------------------
+# A class changed by its own dictionary keys while construction inspects it
+# --------------------------------------------------------------------------
+
+@pytest.mark.parametrize("collides_with", ["__slots__", "__getattr__", "__slotnames__",
+                                           "__dict__"])
+def test_copy_follows_a_class_changed_during_its_inspection(collides_with):
+    # A key of the class namespace whose comparison (made when a name of the
+    # same hash is looked up) gives the class a __copy__ after that name was
+    # already looked for.  Copies made afterwards must use it, as copy.copy does.
+    class Key(str):
+        armed = False
+
+        def __hash__(self):
+            return hash(collides_with)
+
+        def __eq__(self, other):
+            if Key.armed:
+                Key.armed = False
+                cls.__copy__ = lambda self: Statement("copied")
+            return False
+
+        def __ne__(self, other):
+            return True
+
+    cls = type("Keyed", (Statement,), {Key("key"): 1})
+    stmt = cls("a")
+    Key.armed = True
+    Dialog([stmt])  # the class changes while this copy is being made
+    assert not Key.armed
+    assert Dialog([stmt]).statements[0].pattern == "copied"

@@ -754,3 +754,19 @@ def test_plain_cases_skip_the_library_and_wrappers_do_not(collaborator, owner, i
             with counting(owner, internal) as calls:
                 run()
         assert calls
+
+
+# --- text forms: argument dicts of plain strings are written without repr ---
+
+def _kwargs_action(spawn, **kwargs):
+    pass
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.dictionaries(st.text(max_size=6), st.one_of(st.text(max_size=6), st.integers(), st.none()),
+                       max_size=10))
+def test_args_text_is_the_dicts_own_text(args):
+    args = {key: value for key, value in args.items() if key not in m.DI_LIST}
+    statement = Statement("p", _kwargs_action, args)
+    assert str(statement) == (f"[pattern='p', action=_kwargs_action, args={args}, "
+                              "loop_continue=False, continue_timer=False, trim_buffer=True]")

@@ -990,6 +990,24 @@ int has_signature_override(PyObject *dict)
     return 0;
 }
 
+// Whether a weak reference still refers to `target`.
+bool weakref_is(PyObject *ref, PyObject *target)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    // 3.13 deprecates the borrowed read in favour of PyWeakref_GetRef.
+    PyObject *obj = nullptr;
+    if (PyWeakref_GetRef(ref, &obj) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = obj == target;
+    Py_XDECREF(obj);
+    return same;
+#else
+    return PyWeakref_GET_OBJECT(ref) == target;
+#endif
+}
+
 // Code objects whose parameter names were found plain, in a small
 // direct-mapped cache of weak references (code objects are immutable, so
 // the verdict never changes; the weak reference tells whether the object
@@ -1001,7 +1019,7 @@ bool code_has_plain_names(PyObject *code, PyObject *varnames, Py_ssize_t nnames)
 {
     size_t slot = (reinterpret_cast<uintptr_t>(code) >> 4) % kCodeCacheSize;
     PyObject *entry = plain_code_cache[slot];
-    if (entry && PyWeakref_GET_OBJECT(entry) == code)
+    if (entry && weakref_is(entry, code))
         return true;
     if (!plain_parameter_names(varnames, nnames))
         return false;
@@ -1561,17 +1579,17 @@ Ref simple_dict_repr(PyObject *d)
             *w++ = ' ';
         }
         first = false;
-        for (PyObject *part : {key, value}) {
+        auto quoted = [&w](PyObject *text) {
             *w++ = '\'';
-            Py_ssize_t l = PyUnicode_GET_LENGTH(part);
-            std::memcpy(w, PyUnicode_1BYTE_DATA(part), static_cast<size_t>(l));
+            Py_ssize_t l = PyUnicode_GET_LENGTH(text);
+            std::memcpy(w, PyUnicode_1BYTE_DATA(text), static_cast<size_t>(l));
             w += l;
             *w++ = '\'';
-            if (part == key) {
-                *w++ = ':';
-                *w++ = ' ';
-            }
-        }
+        };
+        quoted(key);
+        *w++ = ':';
+        *w++ = ' ';
+        quoted(value);
     }
     *w++ = '}';
     return out;
@@ -1892,7 +1910,7 @@ bool copy_verdict_holds(PyTypeObject *cls)
         return false;
     for (Py_ssize_t i = 0; i < copy_verdict.depth; ++i) {
         PyObject *base = PyTuple_GET_ITEM(mro, i);
-        if (PyWeakref_GET_OBJECT(copy_verdict.classes[i]) != base)
+        if (!weakref_is(copy_verdict.classes[i], base))
             return false;
         if (base != reinterpret_cast<PyObject *>(&PyBaseObject_Type) &&
             dict_version(reinterpret_cast<PyTypeObject *>(base)->tp_dict) != copy_verdict.versions[i])
