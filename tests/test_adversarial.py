@@ -1055,3 +1055,103 @@ def test_copy_follows_a_class_changed_during_its_inspection(collides_with):
     Dialog([stmt])  # the class changes while this copy is being made
     assert not Key.armed
     assert Dialog([stmt]).statements[0].pattern == "copied"
+
+
+# --------------------------------------------------------------------------
+# Caller code that runs while the module inspects a function or a class
+# (in a child process each: a module that kept a pointer to what the caller
+# frees here would crash)
+# --------------------------------------------------------------------------
+
+CHANGED_WHILE_INSPECTED = {
+    # A key of the function's __dict__ hashes like "__signature__", so it is
+    # compared while the module looks that name up, and changes the function.
+    "function-code": ("__signature__", """
+        f.__code__ = (lambda spawn, a, b, c, d: None).__code__.replace(co_name="other")
+    """),
+    "function-defaults": ("__signature__", """
+        f.__defaults__ = None
+    """),
+    "function-dict": ("__signature__", """
+        f.__dict__ = {}
+    """),
+    # A key of the class namespace hashes like "__slots__" and changes the
+    # class of the statement being copied.
+    "class-collected": ("__slots__", """
+        stmt.__class__ = Statement
+        del holder[:]
+        gc.collect()
+    """),
+    "class-bases": ("__slots__", """
+        holder[0].__bases__ = (Statement,)
+        gc.collect()
+    """),
+    # The same from a key of the statement's own __dict__.
+    "instance-class-collected": ("__reduce_ex__", """
+        stmt.__class__ = Statement
+        del holder[:]
+        gc.collect()
+    """),
+}
+
+
+@pytest.mark.parametrize("case", sorted(CHANGED_WHILE_INSPECTED))
+def test_caller_changes_what_is_being_inspected(case):
+    name, change = CHANGED_WHILE_INSPECTED[case]
+    source = textwrap.dedent("""
+        import gc
+        from tavrel.eal.dialogs import Dialog, Statement
+
+        class Key(str):
+            armed = False
+
+            def __hash__(self):
+                return hash(NAME)
+
+            def __eq__(self, other):
+                if Key.armed:
+                    Key.armed = False
+                    change()
+                return False
+
+            def __ne__(self, other):
+                return True
+
+        def f(spawn, user=None):
+            pass
+
+        # Objects only the function holds, so that replacing them frees them.
+        f.__code__ = f.__code__.replace(co_name="fresh")
+        f.__defaults__ = tuple(object() for _ in range(30))[-1:] + tuple(range(29))
+        f.__dict__ = {Key("key"): 1, **{f"a{i}": i for i in range(20)}}
+
+        class Mid(Statement):
+            pass
+
+        Changed = type("Changed", (Mid,), {Key("key"): 1} if CASE.startswith("class") else {})
+        holder = [Changed]
+        stmt = Changed("a")
+        if CASE.startswith("instance"):
+            vars(stmt)[Key("key")] = 1
+        del Changed
+
+        def change():
+            CHANGE
+
+        Key.armed = True
+        try:
+            if CASE.startswith("function"):
+                Statement("p", f, {"user": 1})
+            else:
+                Dialog([stmt])
+        except Exception as exc:
+            print(type(exc).__name__)
+        else:
+            print("ok")
+        assert not Key.armed, "the change never ran"
+    """).replace("NAME", repr(name)).replace("CASE", repr(case)).replace(
+        "CHANGE", textwrap.dedent(change).strip().replace("\n", "\n    "))
+    result = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout in ("ok\n", "StatementValidationError\n", "TypeError\n"), result.stdout

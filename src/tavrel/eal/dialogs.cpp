@@ -1038,27 +1038,28 @@ bool code_has_plain_names(PyObject *code, PyObject *varnames, Py_ssize_t nnames)
 // real getfullargspec, -1 on error.
 int native_argspec(PyObject *action, ArgSpec &out)
 {
-    PyObject *func = PyMethod_Check(action) ? PyMethod_GET_FUNCTION(action) : action;
-    PyCodeObject *code;
-    PyObject *defaults, *dict;
-    if (PyFunction_Check(func)) {
-        auto *f = reinterpret_cast<PyFunctionObject *>(func);
-        code = reinterpret_cast<PyCodeObject *>(f->func_code);
-        defaults = f->func_defaults;
-        dict = f->func_dict;
-    }
-    else if (native_function_check(func)) {
-        auto *f = reinterpret_cast<NativeFunction *>(func);
-        code = reinterpret_cast<PyCodeObject *>(f->spec->code_obj);
-        defaults = f->defaults;
-        dict = f->dict;
-    }
-    else {
+    // Held, not borrowed: looking names up in the function's dict can run
+    // a key's __eq__, which may replace the function's code, defaults or
+    // dict and free the old ones.
+    Ref func = Ref::borrow(PyMethod_Check(action) ? PyMethod_GET_FUNCTION(action) : action);
+    bool python_function = PyFunction_Check(func.get());
+    if (!python_function && !native_function_check(func.get()))
         return 0;
+    {
+        auto *pf = reinterpret_cast<PyFunctionObject *>(func.get());
+        auto *nf = reinterpret_cast<NativeFunction *>(func.get());
+        Ref dict = Ref::borrow(python_function ? pf->func_dict : nf->dict);
+        int overridden = has_signature_override(dict.get());
+        if (overridden)
+            return overridden < 0 ? -1 : 0;
     }
-    int overridden = has_signature_override(dict);
-    if (overridden)
-        return overridden < 0 ? -1 : 0;
+    // What inspect reads next; no code of the caller's runs from here on.
+    auto *pf = reinterpret_cast<PyFunctionObject *>(func.get());
+    auto *nf = reinterpret_cast<NativeFunction *>(func.get());
+    Ref code_ref = Ref::borrow(python_function ? pf->func_code : nf->spec->code_obj);
+    Ref defaults_ref = Ref::borrow(python_function ? pf->func_defaults : nf->defaults);
+    auto *code = reinterpret_cast<PyCodeObject *>(code_ref.get());
+    PyObject *defaults = defaults_ref.get();
     const Py_ssize_t argcount = code->co_argcount;
     // A tuple subclass may read differently through inspect's eyes.
     if (defaults && !PyTuple_CheckExact(defaults))
@@ -1840,14 +1841,18 @@ int copy_names_init()
 // Whether a class lets copy.copy do nothing but the default reduction.
 int scan_class_for_copy_hooks(PyTypeObject *cls)
 {
-    PyObject *mro = cls->tp_mro;
+    // The lookups below can run a key's __eq__, which may change the class
+    // (its bases, its dict); what is being walked is held meanwhile.
+    Ref mro_ref = Ref::borrow(cls->tp_mro);
+    PyObject *mro = mro_ref.get();
     if (!mro || !PyTuple_Check(mro))
         return 0;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         auto *base = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
         if (base == &PyBaseObject_Type)
             continue;
-        PyObject *d = base->tp_dict;
+        Ref d_ref = Ref::borrow(base->tp_dict);
+        PyObject *d = d_ref.get();
         if (!d || !PyDict_Check(d))
             return 0;
         for (PyObject *hook : copy_hooks) {
@@ -1919,32 +1924,36 @@ bool copy_verdict_holds(PyTypeObject *cls)
     return true;
 }
 
-void copy_verdict_store(PyTypeObject *cls)
+// Takes the weak references and dict versions of a class's MRO; false when
+// the MRO is too deep to keep (the verdict is then not kept).
+bool copy_verdict_snapshot(PyTypeObject *cls, CopyVerdict &out)
 {
     PyObject *mro = cls->tp_mro;
     Py_ssize_t n = PyTuple_GET_SIZE(mro);
-    for (Py_ssize_t i = 0; i < copy_verdict.depth; ++i)
-        Py_CLEAR(copy_verdict.classes[i]);
-    copy_verdict.depth = 0;
     if (n > kVerdictDepth)
-        return;
+        return false;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *base = PyTuple_GET_ITEM(mro, i);
         PyObject *ref = PyWeakref_NewRef(base, nullptr);
         if (!ref) {
-            // Only a cache: forget it and carry on without.
-            PyErr_Clear();
-            for (Py_ssize_t j = 0; j < i; ++j)
-                Py_CLEAR(copy_verdict.classes[j]);
-            return;
+            PyErr_Clear();  // only a cache
+            out.depth = i;
+            return false;
         }
-        copy_verdict.classes[i] = ref;
-        copy_verdict.versions[i] =
-            base == reinterpret_cast<PyObject *>(&PyBaseObject_Type)
-                ? 0
-                : dict_version(reinterpret_cast<PyTypeObject *>(base)->tp_dict);
+        out.classes[i] = ref;
+        out.versions[i] = base == reinterpret_cast<PyObject *>(&PyBaseObject_Type)
+                              ? 0
+                              : dict_version(reinterpret_cast<PyTypeObject *>(base)->tp_dict);
     }
-    copy_verdict.depth = n;
+    out.depth = n;
+    return true;
+}
+
+void copy_verdict_release(CopyVerdict &v)
+{
+    for (Py_ssize_t i = 0; i < v.depth; ++i)
+        Py_CLEAR(v.classes[i]);
+    v.depth = 0;
 }
 #endif
 
@@ -1958,14 +1967,30 @@ int class_copies_plainly(PyTypeObject *cls)
 #if TAVREL_HAVE_DICT_VERSION
     if (copy_verdict_holds(cls))
         return 1;
+    // The versions are taken before the scan: looking names up in a class
+    // dict can run code (a key's __eq__) that changes the class, and then
+    // the verdict is neither used nor kept.
+    CopyVerdict before;
+    bool kept = copy_verdict_snapshot(cls, before);
     int plain = scan_class_for_copy_hooks(cls);
-    if (plain == 1)
-        copy_verdict_store(cls);
+    if (plain == 1 && kept) {
+        CopyVerdict saved = copy_verdict;
+        copy_verdict = before;
+        if (!copy_verdict_holds(cls)) {
+            copy_verdict = saved;
+            copy_verdict_release(before);
+            return 0;
+        }
+        copy_verdict_release(saved);
+        return 1;
+    }
+    copy_verdict_release(before);
     return plain;
 #else
     return scan_class_for_copy_hooks(cls);
 #endif
 }
+
 
 // copy.copy(x) without the copy module, for an object whose class cannot
 // tell the difference: plain `type` metaclass, object's __new__ and
@@ -1978,7 +2003,10 @@ int native_copy(PyObject *copy_fn, PyObject *x, Ref &out)
 {
     if (!PyFunction_Check(copy_fn))
         return 0;
-    PyTypeObject *cls = Py_TYPE(x);
+    // Held: the lookups below can run a key's __eq__, which may give `x`
+    // another class and let the old one be collected.
+    Ref cls_ref = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(x)));
+    auto *cls = reinterpret_cast<PyTypeObject *>(cls_ref.get());
     int plain = class_copies_plainly(cls);
     if (plain <= 0)
         return plain;
@@ -1988,6 +2016,9 @@ int native_copy(PyObject *copy_fn, PyObject *x, Ref &out)
         return -1;
     if (!PyDict_Check(x_dict.get()))
         return 0;
+#if TAVREL_HAVE_DICT_VERSION
+    const uint64_t x_dict_version = dict_version(x_dict.get());
+#endif
     for (PyObject *hook : instance_copy_hooks) {
         if (PyDict_GetItemWithError(x_dict.get(), hook))
             return 0;
@@ -1995,18 +2026,31 @@ int native_copy(PyObject *copy_fn, PyObject *x, Ref &out)
             return -1;
     }
     // The per-class tables copy.copy consults first.
-    PyObject *g = PyFunction_GET_GLOBALS(copy_fn);
+    Ref g = Ref::borrow(PyFunction_GET_GLOBALS(copy_fn));
     for (PyObject *table : copy_tables) {
-        PyObject *t = PyDict_GetItemWithError(g, table);
+        Ref t = Ref::borrow(PyDict_GetItemWithError(g.get(), table));
         if (!t)
             return PyErr_Occurred() ? -1 : 0;
-        if (!PyDict_CheckExact(t))
+        if (!PyDict_CheckExact(t.get()))
             return 0;
-        if (PyDict_GetItemWithError(t, reinterpret_cast<PyObject *>(cls)))
+        if (PyDict_GetItemWithError(t.get(), cls_ref.get()))
             return 0;
         if (PyErr_Occurred())
             return -1;
     }
+    // If any of that ran code that changed the object, its dict or its
+    // class, copy.copy decides.
+    if (Py_TYPE(x) != cls || class_copies_plainly(cls) != 1)
+        return PyErr_Occurred() ? -1 : 0;
+    Ref now_dict = Ref::steal(PyObject_GenericGetDict(x, nullptr));
+    if (!now_dict)
+        return -1;
+    if (now_dict.get() != x_dict.get())
+        return 0;
+#if TAVREL_HAVE_DICT_VERSION
+    if (dict_version(x_dict.get()) != x_dict_version)
+        return 0;
+#endif
 
     Ref y = Ref::steal(cls->tp_alloc(cls, 0));
     if (!y)
