@@ -22,6 +22,7 @@ from hypothesis import given, settings, strategies as st
 from tavrel.eal import dialogs as m
 from tavrel.eal.dialogs import Dialog, Statement, statement_action_helper
 from tavrel.utils import SecretText
+from fakes import Spawn as FakeSpawn
 
 EXAMPLES = settings(max_examples=100, deadline=None)
 
@@ -73,16 +74,6 @@ def both_ways(collaborator, run, describe):
         assert fast == general
     return fast
 
-
-class FakeSpawn:
-    def __init__(self):
-        self.calls = []
-
-    def send(self, value):
-        self.calls.append(("send", value))
-
-    def sendline(self, value):
-        self.calls.append(("sendline", value))
 
 
 def sender_behaviour(sender, payload):

@@ -16,6 +16,7 @@ import tavrel.core.errors
 import tavrel.eal.dialog_processor
 import tavrel.utils
 from tavrel.eal import dialogs as m
+from fakes import Spawn
 
 PUBLIC_NAMES = [
     "copy", "re", "getfullargspec", "getmembers", "StatementValidationError",
@@ -29,16 +30,6 @@ FIRST_BUILT = PUBLIC_NAMES.index("Statement") + 1
 # moves it to the end of the namespace).
 NAMESPACE_ORDER = list(vars(m))
 
-
-class Spawn:
-    def __init__(self):
-        self.calls = []
-
-    def send(self, value):
-        self.calls.append(("send", value))
-
-    def sendline(self, value):
-        self.calls.append(("sendline", value))
 
 
 # --------------------------------------------------------------------------

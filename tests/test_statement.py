@@ -12,6 +12,7 @@ from hypothesis import given, settings, strategies as st
 from leakcheck import check_no_leak
 from tavrel.eal import dialogs as m
 from tavrel.eal.dialogs import Statement
+from fakes import Spawn
 
 SVE = m.StatementValidationError
 DI = m.DI_LIST
@@ -159,16 +160,6 @@ class MyList(list):
 class MyDict(dict):
     pass
 
-
-class Spawn:
-    def __init__(self):
-        self.calls = []
-
-    def send(self, value):
-        self.calls.append(("send", value))
-
-    def sendline(self, value):
-        self.calls.append(("sendline", value))
 
 
 # --------------------------------------------------------------------------
