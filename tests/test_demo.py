@@ -14,7 +14,8 @@ STEPS = ("log in", "enable", "show running-config", "write memory",
 
 @pytest.fixture
 def known_secrets(monkeypatch):
-    made = iter(["Dev1ce-Secret", "En4ble-Secret"])
+    # Leading dashes: a password must never be taken for an option.
+    made = iter(["-Dev1ce-Secret", "-En4ble-Secret"])
     monkeypatch.setattr(scenario.secrets, "token_urlsafe",
                         lambda n: next(made))
 

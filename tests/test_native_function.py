@@ -443,8 +443,9 @@ def test_sender_argspec(name, params):
 
 
 def _unwrapped(text):
-    # pydoc from 3.13 on breaks a long signature into one line per parameter.
-    return "".join(text.split())
+    # pydoc from 3.13 on breaks a long signature into one line per parameter
+    # (in a class's text each line starts with "|").
+    return re.sub(r"[\s|]", "", text)
 
 
 @all_entries

@@ -278,8 +278,14 @@ def parse_options(argv):
         description="A simulated network switch for trying dialogs.")
     parser.add_argument("--hostname", default="SW-1")
     parser.add_argument("--username", default="admin")
-    parser.add_argument("--password", default="tavrel")
-    parser.add_argument("--enable-password", default="tavrel-enable")
+    # Passwords come from the environment when given: a command line is
+    # visible to every user of the machine, and a value that begins with
+    # "-" would be taken for an option.
+    parser.add_argument("--password",
+                        default=os.environ.get("TAVREL_DEVICE_PASSWORD", "tavrel"))
+    parser.add_argument("--enable-password",
+                        default=os.environ.get("TAVREL_DEVICE_ENABLE_PASSWORD",
+                                               "tavrel-enable"))
     parser.add_argument("--configured", action="store_true",
                         help="skip the initial setup question")
     parser.add_argument("--quiet-console", action="store_true",

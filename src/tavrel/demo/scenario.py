@@ -8,6 +8,7 @@ dialog, built three ways: lists of statement arguments with action texts,
 """
 
 import argparse
+import os
 import re
 import secrets
 import sys
@@ -130,15 +131,18 @@ def start_device(pace, device_options, credentials, out):
     options = [
         "--quiet-console",
         "--username", to_plaintext(credentials["device"]["username"]),
-        "--password", to_plaintext(credentials["device"]["password"]),
-        "--enable-password",
-        to_plaintext(credentials["enable"]["password"]),
         "--pace", str(pace), "--write-steps", "5",
         *device_options,
     ]
+    # The passwords travel in the child's environment, not on its command
+    # line, where any user could read them.
+    env = dict(os.environ,
+               TAVREL_DEVICE_PASSWORD=to_plaintext(credentials["device"]["password"]),
+               TAVREL_DEVICE_ENABLE_PASSWORD=to_plaintext(credentials["enable"]["password"]))
     child = pexpect.spawn(sys.executable, ["-m", "tavrel.demo.device",
                                            *options],
-                          encoding="utf-8", timeout=10, dimensions=(24, 80))
+                          encoding="utf-8", timeout=10, dimensions=(24, 80),
+                          env=env)
     child.logfile_read = out
     return child
 
