@@ -391,6 +391,37 @@ Ref star_star_kwargs(PyObject *func, PyObject *obj)
     return d;
 }
 
+// A `for` loop over any iterable.  Exact lists and tuples are walked by
+// index, exactly as their own iterators walk them (the length of a list is
+// read afresh at each step); anything else goes through its iterator.
+class ForEach {
+public:
+    int start(PyObject *o)
+    {
+        if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+            seq_ = Ref::borrow(o);
+            return 0;
+        }
+        it_ = Ref::steal(PyObject_GetIter(o));
+        return it_ ? 0 : -1;
+    }
+
+    // The next item, or an empty Ref at the end or on error.
+    Ref next()
+    {
+        if (!seq_)
+            return Ref::steal(PyIter_Next(it_.get()));
+        PyObject *s = seq_.get();
+        if (PyList_CheckExact(s))
+            return i_ < PyList_GET_SIZE(s) ? Ref::borrow(PyList_GET_ITEM(s, i_++)) : Ref();
+        return i_ < PyTuple_GET_SIZE(s) ? Ref::borrow(PyTuple_GET_ITEM(s, i_++)) : Ref();
+    }
+
+private:
+    Ref seq_, it_;
+    Py_ssize_t i_ = 0;
+};
+
 // `a, b = obj`, with the interpreter's unpacking errors.
 int unpack2(PyObject *obj, Ref &a, Ref &b)
 {
@@ -897,10 +928,10 @@ PyObject *statement_validate_pattern(NativeFunction *fn, PyObject *const *a)
         pattern = getattr(self, N.pattern);
         if (!pattern)
             return nullptr;
-        Ref it = Ref::steal(PyObject_GetIter(pattern.get()));
-        if (!it)
+        ForEach it;
+        if (it.start(pattern.get()) < 0)
             return nullptr;
-        while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        while (Ref item = it.next()) {
             int ok = is_str(item.get());
             if (ok < 0)
                 return nullptr;
@@ -1261,10 +1292,10 @@ PyObject *validate_callable_action(NativeFunction *fn, PyObject *self)
     if (!di_params)
         return nullptr;
     {
-        Ref it = Ref::steal(PyObject_GetIter(di_params.get()));
-        if (!it)
+        ForEach it;
+        if (it.start(di_params.get()) < 0)
             return nullptr;
-        while (Ref param = Ref::steal(PyIter_Next(it.get()))) {
+        while (Ref param = it.next()) {
             int in = PySequence_Contains(spec.default_args.get(), param.get());
             if (in < 0)
                 return nullptr;
@@ -1312,10 +1343,10 @@ PyObject *validate_callable_action(NativeFunction *fn, PyObject *self)
         di_params = getattr(self, N.di_params);
         if (!di_params)
             return nullptr;
-        Ref it = Ref::steal(PyObject_GetIter(di_params.get()));
-        if (!it)
+        ForEach it;
+        if (it.start(di_params.get()) < 0)
             return nullptr;
-        while (Ref arg = Ref::steal(PyIter_Next(it.get()))) {
+        while (Ref arg = it.next()) {
             int in = PySequence_Contains(args.get(), arg.get());
             if (in < 0)
                 return nullptr;
@@ -1333,10 +1364,10 @@ PyObject *validate_callable_action(NativeFunction *fn, PyObject *self)
 
     // Every parameter without a default is injected or given in `args`.
     {
-        Ref it = Ref::steal(PyObject_GetIter(spec.pos_args.get()));
-        if (!it)
+        ForEach it;
+        if (it.start(spec.pos_args.get()) < 0)
             return nullptr;
-        while (Ref arg = Ref::steal(PyIter_Next(it.get()))) {
+        while (Ref arg = it.next()) {
             di_params = getattr(self, N.di_params);
             if (!di_params)
                 return nullptr;
@@ -2090,10 +2121,10 @@ PyObject *dialog_extract_statements(NativeFunction *fn, PyObject *const *a)
     Ref statement_list = getattr(self, N.statement_list);
     if (!statement_list)
         return nullptr;
-    Ref it = Ref::steal(PyObject_GetIter(statement_list.get()));
-    if (!it)
+    ForEach it;
+    if (it.start(statement_list.get()) < 0)
         return nullptr;
-    while (Ref line = Ref::steal(PyIter_Next(it.get()))) {
+    while (Ref line = it.next()) {
         Ref statement_cls = global(fn, N.Statement);
         if (!statement_cls)
             return nullptr;
@@ -2229,10 +2260,10 @@ PyObject *dialog_get_pattern_list(NativeFunction *, PyObject *const *a)
     Ref statements = getattr(a[0], N.statements);
     if (!statements)
         return nullptr;
-    Ref it = Ref::steal(PyObject_GetIter(statements.get()));
-    if (!it)
+    ForEach it;
+    if (it.start(statements.get()) < 0)
         return nullptr;
-    while (Ref st = Ref::steal(PyIter_Next(it.get()))) {
+    while (Ref st = it.next()) {
         Ref pattern = getattr(st.get(), N.pattern);
         if (!pattern || PyList_Append(patterns.get(), pattern.get()) < 0)
             return nullptr;
@@ -2401,10 +2432,10 @@ PyObject *dialog_str(NativeFunction *, PyObject *const *a)
     Ref statements = getattr(a[0], N.statements);
     if (!statements)
         return nullptr;
-    Ref it = Ref::steal(PyObject_GetIter(statements.get()));
-    if (!it)
+    ForEach it;
+    if (it.start(statements.get()) < 0)
         return nullptr;
-    while (Ref st = Ref::steal(PyIter_Next(it.get()))) {
+    while (Ref st = it.next()) {
         Ref text = statement_text(st.get());
         if (!text || PyList_Append(parts.get(), T.tab) < 0 ||
             PyList_Append(parts.get(), text.get()) < 0 ||
@@ -2531,10 +2562,10 @@ PyObject *dialog_maker_new(NativeFunction *fn, PyObject *const *a)
     Ref members = call1(getmembers.get(), self);
     if (!members)
         return nullptr;
-    Ref it = Ref::steal(PyObject_GetIter(members.get()));
-    if (!it)
+    ForEach it;
+    if (it.start(members.get()) < 0)
         return nullptr;
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+    while (Ref item = it.next()) {
         Ref name, obj;
         if (unpack2(item.get(), name, obj) < 0)
             return nullptr;
@@ -2559,17 +2590,17 @@ PyObject *dialog_maker_new(NativeFunction *fn, PyObject *const *a)
             return nullptr;
     }
 
-    Ref objs = Ref::steal(PyObject_GetIter(found_obj.get()));
-    if (!objs)
+    ForEach objs;
+    if (objs.start(found_obj.get()) < 0)
         return nullptr;
-    while (Ref obj = Ref::steal(PyIter_Next(objs.get()))) {
+    while (Ref obj = objs.next()) {
         Ref recorded = getattr(obj.get(), N.__patterns__);
         if (!recorded)
             return nullptr;
-        Ref entries = Ref::steal(PyObject_GetIter(recorded.get()));
-        if (!entries)
+        ForEach entries;
+        if (entries.start(recorded.get()) < 0)
             return nullptr;
-        while (Ref entry = Ref::steal(PyIter_Next(entries.get()))) {
+        while (Ref entry = entries.next()) {
             Ref statement = statement_from_entry(fn, entry.get());
             if (!statement || PyList_Append(patterns.get(), statement.get()) < 0)
                 return nullptr;
