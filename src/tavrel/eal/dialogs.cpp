@@ -1563,15 +1563,8 @@ FunctionSpec statement_validate_trim_buffer_spec = {
 
 // --- text forms ---
 
-Ref str_of(Ref v)
-{
-    if (!v)
-        return {};
-    return Ref::steal(PyObject_Str(v.get()));
-}
-
-// repr() of a str whose repr is the text between single quotes: printable
-// ASCII without quotes or backslashes.  Empty when it is not that simple.
+// Whether repr() of a str is the text between single quotes: printable
+// ASCII without quotes or backslashes.
 bool plain_str_repr(PyObject *s)
 {
     if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s))
