@@ -1981,7 +1981,9 @@ void copy_verdict_release(CopyVerdict &v)
 }
 #endif
 
-int class_copies_plainly(PyTypeObject *cls)
+// Sets `scanned` when the class dicts were looked into (which can run a
+// key's __eq__).
+int class_copies_plainly(PyTypeObject *cls, bool &scanned)
 {
     if (!Py_IS_TYPE(reinterpret_cast<PyObject *>(cls), &PyType_Type) ||
         !(cls->tp_flags & Py_TPFLAGS_HEAPTYPE) || cls->tp_getattro != PyObject_GenericGetAttr ||
@@ -1996,6 +1998,7 @@ int class_copies_plainly(PyTypeObject *cls)
     // the verdict is neither used nor kept.
     CopyVerdict before;
     bool kept = copy_verdict_snapshot(cls, before);
+    scanned = true;
     int plain = scan_class_for_copy_hooks(cls);
     if (plain == 1 && kept) {
         CopyVerdict saved = copy_verdict;
@@ -2011,8 +2014,82 @@ int class_copies_plainly(PyTypeObject *cls)
     copy_verdict_release(before);
     return plain;
 #else
+    scanned = true;
     return scan_class_for_copy_hooks(cls);
 #endif
+}
+
+// Whether copy.copy's own tables (its `_copy_dispatch` and copyreg's
+// `dispatch_table`, found in copy.copy's globals) have no entry for the
+// class.  Sets `looked` when they were looked into.
+#if TAVREL_HAVE_DICT_VERSION
+// The last class found in neither table, with the versions of copy's
+// globals and of both tables: while none changed, neither did the answer.
+struct TableVerdict {
+    PyObject *cls = nullptr;  // weak reference
+    uint64_t globals_version = 0;
+    uint64_t table_versions[2] = {};
+};
+TableVerdict table_verdict;
+#endif
+
+int copy_tables_allow(PyObject *copy_fn, PyTypeObject *cls, bool &looked)
+{
+    Ref g = Ref::borrow(PyFunction_GET_GLOBALS(copy_fn));
+#if TAVREL_HAVE_DICT_VERSION
+    if (table_verdict.cls && weakref_is(table_verdict.cls, reinterpret_cast<PyObject *>(cls)) &&
+        dict_version(g.get()) == table_verdict.globals_version) {
+        bool same = true;
+        for (int i = 0; i < 2 && same; ++i) {
+            PyObject *t = PyDict_GetItemWithError(g.get(), copy_tables[i]);
+            same = t && PyDict_CheckExact(t) && dict_version(t) == table_verdict.table_versions[i];
+        }
+        if (same)
+            return 1;
+        if (PyErr_Occurred())
+            return -1;
+    }
+    const uint64_t globals_version = dict_version(g.get());
+    uint64_t versions[2] = {};
+#endif
+    looked = true;
+    for (int i = 0; i < 2; ++i) {
+        Ref t = Ref::borrow(PyDict_GetItemWithError(g.get(), copy_tables[i]));
+        if (!t)
+            return PyErr_Occurred() ? -1 : 0;
+        if (!PyDict_CheckExact(t.get()))
+            return 0;
+#if TAVREL_HAVE_DICT_VERSION
+        versions[i] = dict_version(t.get());
+#endif
+        if (PyDict_GetItemWithError(t.get(), reinterpret_cast<PyObject *>(cls)))
+            return 0;
+        if (PyErr_Occurred())
+            return -1;
+    }
+#if TAVREL_HAVE_DICT_VERSION
+    // Kept only when nothing changed while the tables were looked into.
+    bool unchanged = dict_version(g.get()) == globals_version;
+    for (int i = 0; i < 2 && unchanged; ++i) {
+        PyObject *t = PyDict_GetItemWithError(g.get(), copy_tables[i]);
+        unchanged = t && dict_version(t) == versions[i];
+    }
+    if (PyErr_Occurred())
+        return -1;
+    if (unchanged) {
+        PyObject *ref = PyWeakref_NewRef(reinterpret_cast<PyObject *>(cls), nullptr);
+        if (!ref) {
+            PyErr_Clear();  // only a cache
+        }
+        else {
+            Py_XSETREF(table_verdict.cls, ref);
+            table_verdict.globals_version = globals_version;
+            table_verdict.table_versions[0] = versions[0];
+            table_verdict.table_versions[1] = versions[1];
+        }
+    }
+#endif
+    return 1;
 }
 
 
@@ -2028,10 +2105,12 @@ int native_copy(PyObject *copy_fn, PyObject *x, Ref &out)
     if (!PyFunction_Check(copy_fn))
         return 0;
     // Held: the lookups below can run a key's __eq__, which may give `x`
-    // another class and let the old one be collected.
+    // another class and let the old one be collected.  Whether any caller
+    // code may have run is tracked, to check again afterwards.
     Ref cls_ref = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(x)));
     auto *cls = reinterpret_cast<PyTypeObject *>(cls_ref.get());
-    int plain = class_copies_plainly(cls);
+    bool ran_code = false;
+    int plain = class_copies_plainly(cls, ran_code);
     if (plain <= 0)
         return plain;
     // The default reduction looks its hooks up on the instance too.
@@ -2040,6 +2119,10 @@ int native_copy(PyObject *copy_fn, PyObject *x, Ref &out)
         return -1;
     if (!PyDict_Check(x_dict.get()))
         return 0;
+    // A split dict holds only exact str keys: looking names up in it runs
+    // no code of the caller's.
+    if (!reinterpret_cast<PyDictObject *>(x_dict.get())->ma_values)
+        ran_code = true;
 #if TAVREL_HAVE_DICT_VERSION
     const uint64_t x_dict_version = dict_version(x_dict.get());
 #endif
@@ -2049,39 +2132,33 @@ int native_copy(PyObject *copy_fn, PyObject *x, Ref &out)
         if (PyErr_Occurred())
             return -1;
     }
-    // The per-class tables copy.copy consults first.
-    Ref g = Ref::borrow(PyFunction_GET_GLOBALS(copy_fn));
-    for (PyObject *table : copy_tables) {
-        Ref t = Ref::borrow(PyDict_GetItemWithError(g.get(), table));
-        if (!t)
+    int tables = copy_tables_allow(copy_fn, cls, ran_code);
+    if (tables <= 0)
+        return tables;
+    if (ran_code) {
+        // If any of that changed the object, its dict or its class,
+        // copy.copy decides.
+        bool again = false;
+        if (Py_TYPE(x) != cls || class_copies_plainly(cls, again) != 1)
             return PyErr_Occurred() ? -1 : 0;
-        if (!PyDict_CheckExact(t.get()))
-            return 0;
-        if (PyDict_GetItemWithError(t.get(), cls_ref.get()))
-            return 0;
-        if (PyErr_Occurred())
+        Ref now_dict = Ref::steal(PyObject_GenericGetDict(x, nullptr));
+        if (!now_dict)
             return -1;
-    }
-    // If any of that ran code that changed the object, its dict or its
-    // class, copy.copy decides.
-    if (Py_TYPE(x) != cls || class_copies_plainly(cls) != 1)
-        return PyErr_Occurred() ? -1 : 0;
-    Ref now_dict = Ref::steal(PyObject_GenericGetDict(x, nullptr));
-    if (!now_dict)
-        return -1;
-    if (now_dict.get() != x_dict.get())
-        return 0;
+        if (now_dict.get() != x_dict.get())
+            return 0;
 #if TAVREL_HAVE_DICT_VERSION
-    if (dict_version(x_dict.get()) != x_dict_version)
-        return 0;
+        if (dict_version(x_dict.get()) != x_dict_version)
+            return 0;
 #endif
+    }
 
     Ref y = Ref::steal(cls->tp_alloc(cls, 0));
     if (!y)
         return -1;
     if (PyDict_GET_SIZE(x_dict.get())) {
-        Ref y_dict = Ref::steal(PyObject_GenericGetDict(y.get(), nullptr));
-        if (!y_dict || PyDict_Update(y_dict.get(), x_dict.get()) < 0)
+        // The same items in the same order as `y.__dict__.update(state)`.
+        Ref y_dict = Ref::steal(PyDict_Copy(x_dict.get()));
+        if (!y_dict || PyObject_GenericSetDict(y.get(), y_dict.get(), nullptr) < 0)
             return -1;
     }
     out = std::move(y);
