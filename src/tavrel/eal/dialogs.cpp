@@ -14,6 +14,7 @@
 
 #include "native_function.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -1663,25 +1664,32 @@ PyObject *concat(PyObject *const *parts, int n)
     if (!result)
         return nullptr;
     Py_ssize_t at = 0;
+    const bool narrow = PyUnicode_KIND(result.get()) == PyUnicode_1BYTE_KIND;
     for (int i = 0; i < n; ++i) {
         Py_ssize_t l = PyUnicode_GET_LENGTH(parts[i]);
-        if (PyUnicode_CopyCharacters(result.get(), at, parts[i], 0, l) < 0)
+        if (narrow) {
+            // Every part is narrow too (none has a wider character).
+            std::memcpy(PyUnicode_1BYTE_DATA(result.get()) + at, PyUnicode_1BYTE_DATA(parts[i]),
+                        static_cast<size_t>(l));
+        }
+        else if (PyUnicode_CopyCharacters(result.get(), at, parts[i], 0, l) < 0) {
             return nullptr;
+        }
         at += l;
     }
     return result.release();
 }
 
-PyObject *statement_str(NativeFunction *, PyObject *const *a)
+// The thirteen pieces of a statement's text, in `parts`.
+int statement_pieces(PyObject *self, Ref (&parts)[13])
 {
-    PyObject *self = a[0];
     Ref action = getattr(self, N.action);
     if (!action)
-        return nullptr;
+        return -1;
     bool no_action = action.get() == Py_None;
     Ref pattern_text = text_of(getattr(self, N.pattern));
     if (!pattern_text)
-        return nullptr;
+        return -1;
     Ref action_text;
     if (no_action) {
         action_text = text_of(getattr(self, N.action));
@@ -1689,28 +1697,43 @@ PyObject *statement_str(NativeFunction *, PyObject *const *a)
     else {
         Ref again = getattr(self, N.action);
         if (!again)
-            return nullptr;
+            return -1;
         action_text = text_of(getattr(again.get(), N.__name__));
     }
     if (!action_text)
-        return nullptr;
+        return -1;
     Ref args_text = text_of(getattr(self, N.args));
     if (!args_text)
-        return nullptr;
+        return -1;
     Ref lc_text = text_of(getattr(self, N.loop_continue));
     if (!lc_text)
-        return nullptr;
+        return -1;
     Ref ct_text = text_of(getattr(self, N.continue_timer));
     if (!ct_text)
-        return nullptr;
+        return -1;
     Ref tb_text = text_of(getattr(self, N.trim_buffer));
     if (!tb_text)
+        return -1;
+    PyObject *fixed[7] = {T.open_pattern, T.open_action, T.open_args, T.open_loop_continue,
+                          T.open_continue_timer, T.open_trim_buffer, T.close};
+    Ref *values[6] = {&pattern_text, &action_text, &args_text, &lc_text, &ct_text, &tb_text};
+    for (int i = 0; i < 6; ++i) {
+        parts[2 * i] = Ref::borrow(fixed[i]);
+        parts[2 * i + 1] = std::move(*values[i]);
+    }
+    parts[12] = Ref::borrow(fixed[6]);
+    return 0;
+}
+
+PyObject *statement_str(NativeFunction *, PyObject *const *a)
+{
+    Ref parts[13];
+    if (statement_pieces(a[0], parts) < 0)
         return nullptr;
-    PyObject *parts[13] = {
-        T.open_pattern, pattern_text.get(), T.open_action, action_text.get(), T.open_args,
-        args_text.get(), T.open_loop_continue, lc_text.get(), T.open_continue_timer,
-        ct_text.get(), T.open_trim_buffer, tb_text.get(), T.close};
-    return concat(parts, 13);
+    PyObject *raw[13];
+    for (int i = 0; i < 13; ++i)
+        raw[i] = parts[i].get();
+    return concat(raw, 13);
 }
 
 FunctionSpec statement_str_spec = {
@@ -2478,24 +2501,21 @@ PyObject *dialog_iadd(NativeFunction *, PyObject *const *a)
 FunctionSpec dialog_iadd_spec = {
     "__iadd__", "Dialog.__iadd__", nullptr, P_self_dialog, 2, nullptr, nullptr, dialog_iadd, 425};
 
-// str(st): the class's __str__; when that is Statement.__str__ its body
-// runs directly.
-Ref statement_text(PyObject *st)
+// Whether str(st) runs Statement.__str__: the class's own __str__ is it.
+bool prints_as_statement(PyObject *st)
 {
-    if (!PyUnicode_CheckExact(st)) {
-        PyObject *method = _PyType_Lookup(Py_TYPE(st), N.__str__);
-        if (method && native_function_check(method) &&
-            reinterpret_cast<NativeFunction *>(method)->spec->body == statement_str &&
-            reinterpret_cast<NativeFunction *>(method)->globals) {
-            Ref keep = Ref::borrow(method);
-            return run_body0(reinterpret_cast<NativeFunction *>(method), st);
-        }
-    }
-    return Ref::steal(PyObject_Str(st));
+    if (PyUnicode_CheckExact(st))
+        return false;
+    PyObject *method = _PyType_Lookup(Py_TYPE(st), N.__str__);
+    return method && native_function_check(method) &&
+           reinterpret_cast<NativeFunction *>(method)->spec->body == statement_str &&
+           reinterpret_cast<NativeFunction *>(method)->globals;
 }
 
 PyObject *dialog_str(NativeFunction *, PyObject *const *a)
 {
+    // All pieces of all lines are gathered and joined once; a statement
+    // printed by Statement.__str__ contributes its pieces directly.
     Ref parts = Ref::steal(PyList_New(0));
     if (!parts || PyList_Append(parts.get(), T.dialog_open) < 0)
         return nullptr;
@@ -2506,15 +2526,36 @@ PyObject *dialog_str(NativeFunction *, PyObject *const *a)
     if (it.start(statements.get()) < 0)
         return nullptr;
     while (Ref st = it.next()) {
-        Ref text = statement_text(st.get());
-        if (!text || PyList_Append(parts.get(), T.tab) < 0 ||
-            PyList_Append(parts.get(), text.get()) < 0 ||
-            PyList_Append(parts.get(), T.line_end) < 0)
+        if (PyList_Append(parts.get(), T.tab) < 0)
+            return nullptr;
+        if (prints_as_statement(st.get())) {
+            if (Py_EnterRecursiveCall(" while getting the str of an object"))
+                return nullptr;
+            Ref pieces[13];
+            int failed = statement_pieces(st.get(), pieces);
+            Py_LeaveRecursiveCall();
+            if (failed < 0)
+                return nullptr;
+            for (Ref &piece : pieces)
+                if (PyList_Append(parts.get(), piece.get()) < 0)
+                    return nullptr;
+        }
+        else {
+            Ref text = Ref::steal(PyObject_Str(st.get()));
+            if (!text || PyList_Append(parts.get(), text.get()) < 0)
+                return nullptr;
+        }
+        if (PyList_Append(parts.get(), T.line_end) < 0)
             return nullptr;
     }
     if (PyErr_Occurred() || PyList_Append(parts.get(), T.dialog_close) < 0)
         return nullptr;
-    return PyUnicode_Join(N.empty, parts.get());
+    Py_ssize_t n = PyList_GET_SIZE(parts.get());
+    if (n > INT_MAX) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    return concat(&PyList_GET_ITEM(parts.get(), 0), static_cast<int>(n));
 }
 
 FunctionSpec dialog_str_spec = {
