@@ -1258,6 +1258,68 @@ private:
     Py_ssize_t used_ = 0, left_ = 0, pos_ = 0;
 };
 
+// Reads `args` and `di_params` for the callable rules, which read each of
+// them afresh at every use.  When the statement stores them plainly (no
+// class attribute of those names, ordinary attribute access) and they are
+// plain values (an exact dict with str keys or None; an exact list of str),
+// and the action's specification was read natively, no code of the
+// caller's can run anywhere in the rules: a fresh read would return the
+// same object, so the first read is reused.
+class FieldReader {
+public:
+    explicit FieldReader(PyObject *self) : self_(self) {}
+
+    int try_plain()
+    {
+        PyTypeObject *tp = Py_TYPE(self_);
+        if (tp->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(tp, N.args) ||
+            _PyType_Lookup(tp, N.di_params))
+            return 0;
+        Ref args = getattr(self_, N.args);
+        Ref di_params = getattr(self_, N.di_params);
+        if (!args || !di_params)
+            return -1;
+        if (!plain_args(args.get()) || !plain_names(di_params.get()))
+            return 0;
+        args_ = std::move(args);
+        di_params_ = std::move(di_params);
+        plain_ = true;
+        return 0;
+    }
+
+    Ref args() { return plain_ ? args_ : getattr(self_, N.args); }
+    Ref di_params() { return plain_ ? di_params_ : getattr(self_, N.di_params); }
+
+private:
+    static bool plain_args(PyObject *args)
+    {
+        if (args == Py_None)
+            return true;
+        if (!PyDict_CheckExact(args))
+            return false;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(args, &pos, &key, &value))
+            if (!PyUnicode_CheckExact(key))
+                return false;
+        return true;
+    }
+
+    static bool plain_names(PyObject *names)
+    {
+        if (!PyList_CheckExact(names))
+            return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i)
+            if (!PyUnicode_CheckExact(PyList_GET_ITEM(names, i)))
+                return false;
+        return true;
+    }
+
+    PyObject *self_;
+    bool plain_ = false;
+    Ref args_, di_params_;
+};
+
 PyObject *validate_callable_action(NativeFunction *fn, PyObject *self)
 {
     // `action` is read afresh for each use, like every other attribute.
@@ -1277,7 +1339,11 @@ PyObject *validate_callable_action(NativeFunction *fn, PyObject *self)
             return nullptr;
     }
 
-    Ref args = getattr(self, N.args);
+    FieldReader fields(self);
+    if (!spec.spec && fields.try_plain() < 0)
+        return nullptr;
+
+    Ref args = fields.args();
     if (!args)
         return nullptr;
     if (args.get() != Py_None) {
@@ -1289,7 +1355,7 @@ PyObject *validate_callable_action(NativeFunction *fn, PyObject *self)
     }
 
     // An injected name must not be a parameter with a default.
-    Ref di_params = getattr(self, N.di_params);
+    Ref di_params = fields.di_params();
     if (!di_params)
         return nullptr;
     {
@@ -1318,18 +1384,18 @@ PyObject *validate_callable_action(NativeFunction *fn, PyObject *self)
                                      "use of *varargs is prohibited in action callable: %S",
                                      c_name.get())));
 
-    args = getattr(self, N.args);
+    args = fields.args();
     if (!args)
         return nullptr;
     if (args.get() == Py_None) {
-        di_params = getattr(self, N.di_params);
+        di_params = fields.di_params();
         if (!di_params)
             return nullptr;
         int ok = pos_args_injected(spec.pos_args.get(), di_params.get());
         if (ok < 0)
             return nullptr;
         if (!ok) {
-            di_params = getattr(self, N.di_params);
+            di_params = fields.di_params();
             if (!di_params)
                 return nullptr;
             return raise_invalid(
@@ -1341,7 +1407,7 @@ PyObject *validate_callable_action(NativeFunction *fn, PyObject *self)
     }
     else {
         // An injected name is never a key of `args`.
-        di_params = getattr(self, N.di_params);
+        di_params = fields.di_params();
         if (!di_params)
             return nullptr;
         ForEach it;
@@ -1369,7 +1435,7 @@ PyObject *validate_callable_action(NativeFunction *fn, PyObject *self)
         if (it.start(spec.pos_args.get()) < 0)
             return nullptr;
         while (Ref arg = it.next()) {
-            di_params = getattr(self, N.di_params);
+            di_params = fields.di_params();
             if (!di_params)
                 return nullptr;
             int in = PySequence_Contains(di_params.get(), arg.get());
@@ -1377,7 +1443,7 @@ PyObject *validate_callable_action(NativeFunction *fn, PyObject *self)
                 return nullptr;
             if (in)
                 continue;
-            args = getattr(self, N.args);
+            args = fields.args();
             if (!args)
                 return nullptr;
             in = PySequence_Contains(args.get(), arg.get());
@@ -1396,7 +1462,7 @@ PyObject *validate_callable_action(NativeFunction *fn, PyObject *self)
 
     // Every key of `args` names a parameter, unless there is a `**`
     // parameter to take it.
-    args = getattr(self, N.args);
+    args = fields.args();
     if (!args)
         return nullptr;
     if (args.get() != Py_None) {
