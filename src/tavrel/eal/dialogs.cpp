@@ -2246,9 +2246,19 @@ int native_copy(PyObject *copy_fn, PyObject *x, Ref &out)
         return -1;
     if (PyDict_GET_SIZE(x_dict.get())) {
         // The same items in the same order as `y.__dict__.update(state)`.
+#if PY_VERSION_HEX < 0x030C0000
+        // Up to 3.11 an instance dict is an ordinary object: copying the
+        // source's (values and shared keys alike) in one step is cheapest.
         Ref y_dict = Ref::steal(PyDict_Copy(x_dict.get()));
         if (!y_dict || PyObject_GenericSetDict(y.get(), y_dict.get(), nullptr) < 0)
             return -1;
+#else
+        // From 3.12 instance attributes may live inline in the object;
+        // filling the copy's own dict keeps that layout.
+        Ref y_dict = Ref::steal(PyObject_GenericGetDict(y.get(), nullptr));
+        if (!y_dict || PyDict_Update(y_dict.get(), x_dict.get()) < 0)
+            return -1;
+#endif
     }
     out = std::move(y);
     return 1;
