@@ -761,3 +761,38 @@ def test_args_text_is_the_dicts_own_text(args):
     statement = Statement("p", _kwargs_action, args)
     assert str(statement) == (f"[pattern='p', action=_kwargs_action, args={args}, "
                               "loop_continue=False, continue_timer=False, trim_buffer=True]")
+
+
+# --- attributes are read afresh whenever reading them can run code ---
+
+class CountingReads(Statement):
+    """A statement whose fields are properties that count their reads."""
+
+    def __init__(self, *args, **kwargs):
+        self.reads = {}
+        super().__init__(*args, **kwargs)
+
+    def _field(name):
+        def get(self):
+            self.reads[name] = self.reads.get(name, 0) + 1
+            return self.__dict__["_" + name]
+
+        def put(self, value):
+            self.__dict__["_" + name] = value
+
+        return property(get, put)
+
+    pattern = _field("pattern")
+    action = _field("action")
+    args = _field("args")
+
+
+@pytest.mark.parametrize("check, reads", [
+    ("validate_pattern", {"pattern": 2}),         # isinstance(list/tuple), then isinstance(str)
+    ("validate_action", {"action": 2, "args": 1}),  # callable(), type() is str, args is None
+])
+def test_property_fields_are_read_at_every_use(check, reads):
+    statement = CountingReads("p")
+    statement.reads.clear()
+    getattr(statement, check)()
+    assert statement.reads == reads

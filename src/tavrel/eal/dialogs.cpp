@@ -916,6 +916,15 @@ FunctionSpec statement_validate_spec = {
     "validate", "Statement.validate", "verify the sanity of the arguments in the statement",
     P_self, 1, nullptr, nullptr, statement_validate, 130};
 
+// Whether reading `name` from `self` is a plain instance-dict read, which
+// runs no code of the caller's: ordinary attribute access and no class
+// attribute (a property, say) of that name.
+bool plain_attribute(PyObject *self, PyObject *name)
+{
+    PyTypeObject *tp = Py_TYPE(self);
+    return tp->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(tp, name);
+}
+
 PyObject *statement_validate_pattern(NativeFunction *fn, PyObject *const *a)
 {
     PyObject *self = a[0];
@@ -943,9 +952,13 @@ PyObject *statement_validate_pattern(NativeFunction *fn, PyObject *const *a)
             return nullptr;
         Py_RETURN_NONE;
     }
-    pattern = getattr(self, N.pattern);
-    if (!pattern)
-        return nullptr;
+    // Testing an exact str for list or tuple ran nothing of the caller's,
+    // so reading afresh would return the same object.
+    if (!(PyUnicode_CheckExact(pattern.get()) && plain_attribute(self, N.pattern))) {
+        pattern = getattr(self, N.pattern);
+        if (!pattern)
+            return nullptr;
+    }
     int ok = is_str(pattern.get());
     if (ok < 0)
         return nullptr;
@@ -1271,9 +1284,7 @@ public:
 
     int try_plain()
     {
-        PyTypeObject *tp = Py_TYPE(self_);
-        if (tp->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(tp, N.args) ||
-            _PyType_Lookup(tp, N.di_params))
+        if (!plain_attribute(self_, N.args) || !plain_attribute(self_, N.di_params))
             return 0;
         Ref args = getattr(self_, N.args);
         Ref di_params = getattr(self_, N.di_params);
@@ -1506,9 +1517,13 @@ PyObject *statement_validate_action(NativeFunction *fn, PyObject *const *a)
     if (PyCallable_Check(action.get()))
         return validate_callable_action(fn, self);
 
-    action = getattr(self, N.action);
-    if (!action)
-        return nullptr;
+    // callable() ran nothing of the caller's: unless reading the attribute
+    // does, a fresh read returns the same object.
+    if (!plain_attribute(self, N.action)) {
+        action = getattr(self, N.action);
+        if (!action)
+            return nullptr;
+    }
     if (PyUnicode_CheckExact(action.get())) {
         Ref args = getattr(self, N.args);
         if (!args)
