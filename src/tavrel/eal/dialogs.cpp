@@ -65,7 +65,7 @@ struct Texts {
     PyObject *none, *true_, *false_;
     PyObject *open_pattern, *open_action, *open_args, *open_loop_continue,
         *open_continue_timer, *open_trim_buffer, *close;
-    PyObject *dialog_open, *tab, *line_end, *dialog_close;
+    PyObject *dialog_open, *tab, *line_end;
 };
 Texts T;
 
@@ -90,7 +90,6 @@ int texts_init()
         {&T.dialog_open, "[\n"},
         {&T.tab, "\t"},
         {&T.line_end, ",\n"},
-        {&T.dialog_close, "]"},
     };
     for (auto &entry : table)
         if (!(*entry.slot = PyUnicode_InternFromString(entry.text)))
@@ -185,6 +184,25 @@ Ref call2(PyObject *f, PyObject *a, PyObject *b)
     return Ref::steal(PyObject_Vectorcall(f, stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// f(first, *args, **kwargs) for the tuple and dict a `*args, **kwargs`
+// function received.
+Ref call_prepend(PyObject *f, PyObject *first, PyObject *args, PyObject *kwargs)
+{
+    Py_ssize_t n = PyTuple_GET_SIZE(args);
+    Ref call_args = Ref::steal(PyTuple_New(n + 1));
+    if (!call_args)
+        return {};
+    Py_INCREF(first);
+    PyTuple_SET_ITEM(call_args.get(), 0, first);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = PyTuple_GET_ITEM(args, i);
+        Py_INCREF(item);
+        PyTuple_SET_ITEM(call_args.get(), i + 1, item);
+    }
+    return Ref::steal(
+        PyObject_Call(f, call_args.get(), PyDict_GET_SIZE(kwargs) ? kwargs : nullptr));
+}
+
 // Runs the body of one of our own functions that takes only `self`,
 // skipping the call machinery but not the recursion limit.
 Ref run_body0(NativeFunction *fn, PyObject *self)
@@ -252,38 +270,35 @@ Ref call_method2(PyObject *self, PyObject *name, PyObject *a, PyObject *b)
 // A method whose result is thrown away, as a statement `self.name()` does.
 int run_method0(PyObject *self, PyObject *name) { return call_method0(self, name) ? 0 : -1; }
 
-// `isinstance(o, (list, tuple))`.  Instances of the built-in scalar types
-// cannot pretend to another class through `__class__`, so they skip the
-// general check.
-int is_list_or_tuple(PyObject *o)
+// isinstance(o, cls) when the quick type test `is` already says yes or no
+// for everything but objects that may claim another class through
+// `__class__`.  Instances of these built-in types cannot, so for them the
+// quick test is the answer.
+int is_instance(PyObject *o, bool is, PyObject *cls)
 {
-    if (PyList_Check(o) || PyTuple_Check(o))
+    if (is)
         return 1;
     if (PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyBool_Check(o) || o == Py_None ||
-        PyFloat_CheckExact(o) || PyDict_CheckExact(o) || PyBytes_CheckExact(o))
+        PyFloat_CheckExact(o) || PyList_CheckExact(o) || PyTuple_CheckExact(o) ||
+        PyDict_CheckExact(o) || PyBytes_CheckExact(o))
         return 0;
-    return PyObject_IsInstance(o, N.list_tuple);
+    return PyObject_IsInstance(o, cls);
+}
+
+// isinstance(o, (list, tuple))
+int is_list_or_tuple(PyObject *o)
+{
+    return is_instance(o, PyList_Check(o) || PyTuple_Check(o), N.list_tuple);
 }
 
 int is_str(PyObject *o)
 {
-    if (PyUnicode_Check(o))
-        return 1;
-    if (PyLong_CheckExact(o) || PyBool_Check(o) || o == Py_None || PyFloat_CheckExact(o) ||
-        PyList_CheckExact(o) || PyTuple_CheckExact(o) || PyDict_CheckExact(o) ||
-        PyBytes_CheckExact(o))
-        return 0;
-    return PyObject_IsInstance(o, reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    return is_instance(o, PyUnicode_Check(o), reinterpret_cast<PyObject *>(&PyUnicode_Type));
 }
 
 int is_dict(PyObject *o)
 {
-    if (PyDict_Check(o))
-        return 1;
-    if (PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyBool_Check(o) || o == Py_None ||
-        PyList_CheckExact(o) || PyTuple_CheckExact(o))
-        return 0;
-    return PyObject_IsInstance(o, reinterpret_cast<PyObject *>(&PyDict_Type));
+    return is_instance(o, PyDict_Check(o), reinterpret_cast<PyObject *>(&PyDict_Type));
 }
 
 // `raise obj`, for an object that a call has just produced: an instance is
@@ -974,8 +989,8 @@ FunctionSpec statement_validate_pattern_spec = {
 
 // --- validate_action ---
 
-// The parts of an argument specification the rules use.  `spec` is what
-// getfullargspec returned; it stays empty when the specification was read
+// The parts of an action's parameter list the rules use.  `spec` is what
+// getfullargspec returned; it stays empty when the parameters were read
 // natively, and then `varargs` and `varkw` stand in for its fields.
 struct ArgSpec {
     Ref spec;
@@ -1275,7 +1290,7 @@ private:
 // them afresh at every use.  When the statement stores them plainly (no
 // class attribute of those names, ordinary attribute access) and they are
 // plain values (an exact dict with str keys or None; an exact list of str),
-// and the action's specification was read natively, no code of the
+// and the action's parameters were read natively, no code of the
 // caller's can run anywhere in the rules: a fresh read would return the
 // same object, so the first read is reused.
 class FieldReader {
@@ -2036,17 +2051,18 @@ uint64_t dict_version(PyObject *d)
     return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
 }
 
-bool copy_verdict_holds(PyTypeObject *cls)
+// Whether `cls` still has the MRO and dict versions `v` recorded.
+bool copy_verdict_holds(const CopyVerdict &v, PyTypeObject *cls)
 {
     PyObject *mro = cls->tp_mro;
-    if (!mro || PyTuple_GET_SIZE(mro) != copy_verdict.depth || copy_verdict.depth == 0)
+    if (!mro || PyTuple_GET_SIZE(mro) != v.depth || v.depth == 0)
         return false;
-    for (Py_ssize_t i = 0; i < copy_verdict.depth; ++i) {
+    for (Py_ssize_t i = 0; i < v.depth; ++i) {
         PyObject *base = PyTuple_GET_ITEM(mro, i);
-        if (!weakref_is(copy_verdict.classes[i], base))
+        if (!weakref_is(v.classes[i], base))
             return false;
         if (base != reinterpret_cast<PyObject *>(&PyBaseObject_Type) &&
-            dict_version(reinterpret_cast<PyTypeObject *>(base)->tp_dict) != copy_verdict.versions[i])
+            dict_version(reinterpret_cast<PyTypeObject *>(base)->tp_dict) != v.versions[i])
             return false;
     }
     return true;
@@ -2095,7 +2111,7 @@ int class_copies_plainly(PyTypeObject *cls, bool &scanned)
         cls->tp_dictoffset == 0 || (cls->tp_flags & Py_TPFLAGS_IS_ABSTRACT))
         return 0;
 #if TAVREL_HAVE_DICT_VERSION
-    if (copy_verdict_holds(cls))
+    if (copy_verdict_holds(copy_verdict, cls))
         return 1;
     // The versions are taken before the scan: looking names up in a class
     // dict can run code (a key's __eq__) that changes the class, and then
@@ -2105,15 +2121,10 @@ int class_copies_plainly(PyTypeObject *cls, bool &scanned)
     scanned = true;
     int plain = scan_class_for_copy_hooks(cls);
     if (plain == 1 && kept) {
-        CopyVerdict saved = copy_verdict;
-        copy_verdict = before;
-        if (!copy_verdict_holds(cls)) {
-            copy_verdict = saved;
-            copy_verdict_release(before);
-            return 0;
-        }
-        copy_verdict_release(saved);
-        return 1;
+        if (!copy_verdict_holds(before, cls))
+            plain = 0;
+        else
+            std::swap(copy_verdict, before);  // `before` now holds the old verdict
     }
     copy_verdict_release(before);
     return plain;
@@ -2468,21 +2479,9 @@ PyObject *dialog_process(NativeFunction *fn, PyObject *const *a)
     Ref processor_cls = global(fn, N.DialogProcessor);
     if (!processor_cls)
         return nullptr;
-    Py_ssize_t n = PyTuple_GET_SIZE(args);
-    Ref call_args = Ref::steal(PyTuple_New(n + 1));
-    if (!call_args)
-        return nullptr;
-    Py_INCREF(self);
-    PyTuple_SET_ITEM(call_args.get(), 0, self);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *item = PyTuple_GET_ITEM(args, i);
-        Py_INCREF(item);
-        PyTuple_SET_ITEM(call_args.get(), i + 1, item);
-    }
     // `kwargs` is this call's own dictionary; the processor gets a copy of
     // the caller's keywords, never the caller's mapping.
-    Ref processor = Ref::steal(PyObject_Call(processor_cls.get(), call_args.get(),
-                                             PyDict_GET_SIZE(kwargs) ? kwargs : nullptr));
+    Ref processor = call_prepend(processor_cls.get(), self, args, kwargs);
     if (!processor)
         return nullptr;
     return call_method0(processor.get(), N.process).release();
@@ -2639,7 +2638,7 @@ PyObject *dialog_str(NativeFunction *, PyObject *const *a)
         if (PyList_Append(parts.get(), T.line_end) < 0)
             return nullptr;
     }
-    if (PyErr_Occurred() || PyList_Append(parts.get(), T.dialog_close) < 0)
+    if (PyErr_Occurred() || PyList_Append(parts.get(), T.close) < 0)
         return nullptr;
     Py_ssize_t n = PyList_GET_SIZE(parts.get());
     if (n > INT_MAX) {
@@ -2832,19 +2831,7 @@ PyObject *dialog_maker_new(NativeFunction *fn, PyObject *const *a)
     Ref next_new = getattr(super.get(), N.__new__);
     if (!next_new)
         return nullptr;
-    Py_ssize_t n = PyTuple_GET_SIZE(args);
-    Ref call_args = Ref::steal(PyTuple_New(n + 1));
-    if (!call_args)
-        return nullptr;
-    Py_INCREF(self);
-    PyTuple_SET_ITEM(call_args.get(), 0, self);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *item = PyTuple_GET_ITEM(args, i);
-        Py_INCREF(item);
-        PyTuple_SET_ITEM(call_args.get(), i + 1, item);
-    }
-    return PyObject_Call(next_new.get(), call_args.get(),
-                         PyDict_GET_SIZE(kwargs) ? kwargs : nullptr);
+    return call_prepend(next_new.get(), self, args, kwargs).release();
 }
 
 FunctionSpec dialog_maker_new_spec = {

@@ -18,7 +18,7 @@ namespace tavrel {
 namespace {
 
 // ---------------------------------------------------------------------------
-// Spec preparation: interned names and the shared code object
+// Preparing a function description: interned names and the shared code object
 // ---------------------------------------------------------------------------
 
 int spec_prepare(FunctionSpec *spec)
