@@ -16,7 +16,7 @@ README = ROOT / "README.md"
 
 # Modules whose types are checked against the running code.
 STUBBED = ["tavrel.eal.dialogs", "tavrel.eal.dialog_processor",
-           "tavrel.utils", "tavrel.core.errors"]
+           "tavrel.utils", "tavrel.core.errors", "tavrel.testing"]
 
 requires_mypy = pytest.mark.skipif(
     importlib.util.find_spec("mypy") is None,

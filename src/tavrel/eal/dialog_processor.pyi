@@ -8,6 +8,7 @@ import re
 from collections.abc import Mapping, MutableMapping
 from typing import Any, Literal, Protocol, type_check_only
 
+from tavrel.eal._clock import Clock
 from tavrel.eal.dialogs import Dialog, Statement
 
 __all__ = ["DialogProcessor", "DialogResult", "DEFAULT_TIMEOUT"]
@@ -46,6 +47,7 @@ class DialogProcessor:
     timeout: float
     context: Mapping[str, Any]
     session: MutableMapping[str, Any]
+    clock: Clock
     def __init__(
         self,
         dialog: Dialog,
@@ -53,5 +55,7 @@ class DialogProcessor:
         timeout: float | None = None,
         context: Mapping[str, Any] | None = None,
         session: MutableMapping[str, Any] | None = None,
+        *,
+        clock: Clock | None = None,
     ) -> None: ...
     def process(self) -> DialogResult: ...

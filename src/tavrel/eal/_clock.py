@@ -1,0 +1,47 @@
+"""The time source of the dialog engine.
+
+The engine never calls :mod:`time` directly: it asks a :class:`Clock`, so a
+test can run a dialog on a virtual clock (:class:`tavrel.testing.VirtualClock`)
+where waiting costs nothing and every timing branch is deterministic.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import time
+
+__all__ = ["Clock", "SystemClock", "SYSTEM_CLOCK"]
+
+
+class Clock:
+    """What the engine needs of time: a monotonic reading in seconds and a
+    way to wait.  Subclass it to give the engine another time source."""
+
+    def monotonic(self) -> float:
+        raise NotImplementedError
+
+    def sleep(self, seconds: float) -> None:
+        raise NotImplementedError
+
+    async def sleep_async(self, seconds: float) -> None:
+        raise NotImplementedError
+
+
+class SystemClock(Clock):
+    """The machine's monotonic clock."""
+
+    def monotonic(self) -> float:
+        return time.monotonic()
+
+    def sleep(self, seconds: float) -> None:
+        if seconds > 0:
+            time.sleep(seconds)
+
+    async def sleep_async(self, seconds: float) -> None:
+        await asyncio.sleep(max(0.0, seconds))
+
+    def __repr__(self) -> str:
+        return "SYSTEM_CLOCK"
+
+
+SYSTEM_CLOCK = SystemClock()

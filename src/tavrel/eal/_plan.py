@@ -1,0 +1,290 @@
+"""What the engine makes of a dialog before it reads anything.
+
+A run starts by planning its dialog: every statement's pattern is compiled,
+its action's parameter list read and its fields checked, so that a statement
+the engine cannot run fails before anything is read from or sent to the
+spawn.  A plan is made afresh for every run (statements are plain objects
+that callers may change between runs); what is costly to work out (compiled
+patterns, parameter lists) is cached by what it depends on.
+"""
+
+from __future__ import annotations
+
+import inspect
+import math
+import numbers
+import re
+import weakref
+from collections.abc import Callable, Mapping
+from functools import lru_cache
+from typing import Any, NamedTuple
+
+__all__ = ["TIMEOUT_PATTERN", "EOF_PATTERN", "INJECTABLE", "StatementPlan",
+           "DialogPlan", "plan_dialog", "check_seconds", "describe_action"]
+
+TIMEOUT_PATTERN = "__timeout__"
+EOF_PATTERN = "__eof__"
+
+# Names whose values the engine can inject into an action.  "runtime" is the
+# session mapping under the name the *_session senders give it; those senders
+# declare it although the default injected names do not list it.
+INJECTABLE = ("spawn", "context", "session", "runtime")
+ALWAYS_INJECTED = frozenset({"runtime"})
+
+
+def check_seconds(value: object, what: str) -> float:
+    """``value`` as a finite, non-negative number of seconds."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError("%s must be a number of seconds, not %s"
+                        % (what, type(value).__name__))
+    seconds = float(value)
+    if math.isnan(seconds) or math.isinf(seconds):
+        raise ValueError("%s must be a finite number of seconds, not %r"
+                         % (what, value))
+    if seconds < 0:
+        raise ValueError("%s must not be negative, got %r" % (what, value))
+    return seconds
+
+
+@lru_cache(maxsize=1024)
+def _compile(text: str) -> re.Pattern[str]:
+    return re.compile(text)
+
+
+def _compile_for(where: str, text: str) -> re.Pattern[str]:
+    try:
+        return _compile(text)
+    except re.error as exc:
+        # Keep the type callers catch, and say which statement it was.
+        raise re.error("%s: pattern %r does not compile: %s"
+                       % (where, text, exc.msg)) from exc
+
+
+class Params(NamedTuple):
+    """An action's parameter list as the engine calls it."""
+
+    # (name, positional_only, has_default) of each named parameter, in
+    # order; *args and **kwargs are left out.
+    named: tuple[tuple[str, bool, bool], ...]
+    # Parameters the callable binds itself (the "self" of a bound method or
+    # of a callable object's __call__): the statement's checks see them, so
+    # callers put them in args or di_params, but they must not be passed.
+    bound: frozenset[str]
+
+
+# Parameter lists of actions, kept while the action lives and while what
+# they were read from is unchanged (see _params_key).  Callables that take
+# no weak reference or no hash are read on every run instead.
+_PARAMS: weakref.WeakKeyDictionary[Any, tuple[tuple[object, ...], Params]] = (
+    weakref.WeakKeyDictionary())
+
+
+def _params_key(action: object) -> tuple[object, ...]:
+    # What a parameter list is read from.  Replacing a function's __code__ or
+    # defaults (or, for a callable object, its class's __call__) changes the
+    # key, so the list is read afresh.  Bound methods forward these reads to
+    # their function.
+    return (getattr(action, "__code__", None),
+            getattr(action, "__defaults__", None),
+            getattr(action, "__kwdefaults__", None),
+            getattr(action, "__signature__", None),
+            getattr(type(action), "__call__", None))
+
+
+def describe_action(action: object) -> str:
+    name = getattr(action, "__qualname__", None)
+    if not isinstance(name, str):
+        name = getattr(action, "__name__", None)
+    if not isinstance(name, str):
+        name = type(action).__name__ + " object"
+    return name
+
+
+def _read_params(action: Callable[..., object]) -> Params:
+    key = _params_key(action)
+    try:
+        cached_key, params = _PARAMS[action]
+    except (KeyError, TypeError):
+        pass
+    else:
+        if len(cached_key) == len(key) and all(
+                a is b for a, b in zip(cached_key, key)):
+            return params
+    try:
+        signature = inspect.signature(action)
+    except (TypeError, ValueError) as exc:
+        raise TypeError("cannot read the parameters of action %s: %s"
+                        % (describe_action(action), exc)) from None
+    named = tuple(
+        (p.name, p.kind is p.POSITIONAL_ONLY, p.default is not p.empty)
+        for p in signature.parameters.values()
+        if p.kind not in (p.VAR_POSITIONAL, p.VAR_KEYWORD))
+    try:
+        spec_args = inspect.getfullargspec(action).args
+    except TypeError:
+        spec_args = []
+    bound = frozenset(name for name in spec_args
+                      if name not in signature.parameters)
+    params = Params(named, bound)
+    try:
+        _PARAMS[action] = (key, params)
+    except TypeError:
+        pass
+    return params
+
+
+def _is_coroutine_function(action: object) -> bool:
+    if inspect.iscoroutinefunction(action):
+        return True
+    call = getattr(type(action), "__call__", None)
+    return (not inspect.isfunction(action) and not inspect.ismethod(action)
+            and inspect.iscoroutinefunction(call))
+
+
+class StatementPlan:
+    """One statement, checked, with what the engine needs to run it."""
+
+    __slots__ = ("index", "statement", "regexes", "params", "di_params",
+                 "where", "is_coroutine")
+
+    def __init__(self, index: int | None, statement: Any,
+                 regexes: tuple[tuple[str, re.Pattern[str]], ...] | None,
+                 params: Params | None, di_params: frozenset[str],
+                 where: str, is_coroutine: bool) -> None:
+        self.index = index
+        self.statement = statement
+        # (text, compiled) of each pattern text; None: never matched.
+        self.regexes = regexes
+        self.params = params
+        self.di_params = di_params
+        self.where = where
+        self.is_coroutine = is_coroutine
+
+    def bind(self, injected: Mapping[str, object]
+             ) -> tuple[list[object], dict[str, object]]:
+        """The positional and keyword arguments of a call of the action:
+        the entries of ``args`` and the injected values its parameters ask
+        for."""
+        params = self.params
+        assert params is not None
+        args = self.statement.args or {}
+        positional: list[object] = []
+        keywords: dict[str, object] = {}
+        filled = set()
+        gap = False
+        for name, positional_only, _ in params.named:
+            if name in args:
+                value = args[name]
+            elif name in injected and (name in self.di_params
+                                       or name in ALWAYS_INJECTED):
+                value = injected[name]
+            else:
+                # Left to its default; no later positional-only parameter
+                # can be given after it.
+                gap = gap or positional_only
+                continue
+            filled.add(name)
+            if not positional_only:
+                keywords[name] = value
+            elif not gap:
+                positional.append(value)
+        for name, value in args.items():
+            if name not in filled and name not in params.bound:
+                keywords[name] = value
+        return positional, keywords
+
+
+class DialogPlan(NamedTuple):
+    statements: tuple[StatementPlan, ...]
+    timeout: StatementPlan | None
+    eof: StatementPlan | None
+
+    def plans(self) -> tuple[StatementPlan, ...]:
+        extra = tuple(p for p in (self.timeout, self.eof) if p is not None)
+        return self.statements + extra
+
+
+def _where(index: int | None, statement: Any) -> str:
+    if index is not None:
+        return "statement %d" % index
+    return "statement %r" % (statement.pattern,)
+
+
+def _plan_statement(index: int | None, statement: Any,
+                    matchable: bool) -> StatementPlan:
+    where = _where(index, statement)
+    pattern = statement.pattern
+    regexes: tuple[tuple[str, re.Pattern[str]], ...] | None = None
+    if not matchable or (isinstance(pattern, str)
+                         and pattern in (TIMEOUT_PATTERN, EOF_PATTERN)):
+        regexes = None
+    elif isinstance(pattern, str):
+        regexes = ((pattern, _compile_for(where, pattern)),)
+    elif isinstance(pattern, (list, tuple)):
+        found = []
+        for text in pattern:
+            if not isinstance(text, str):
+                raise TypeError("%s: pattern texts must be str, not %s"
+                                % (where, type(text).__name__))
+            found.append((text, _compile_for(where, text)))
+        regexes = tuple(found)
+    else:
+        raise TypeError("%s: pattern must be str, list or tuple, not %s"
+                        % (where, type(pattern).__name__))
+    retries = statement.matched_retries
+    if isinstance(retries, bool) or not isinstance(retries, int):
+        raise TypeError("%s: matched_retries must be an int, not %s"
+                        % (where, type(retries).__name__))
+    if retries < 0:
+        raise ValueError("%s: matched_retries must not be negative" % where)
+    if retries:
+        check_seconds(statement.matched_retry_sleep,
+                      where + ": matched_retry_sleep")
+    args = statement.args
+    if args is not None and not isinstance(args, Mapping):
+        raise TypeError("%s: args must be a dict or None" % where)
+    try:
+        di_params = frozenset(statement.di_params or ())
+    except TypeError:
+        raise TypeError("%s: di_params must be a list of names"
+                        % where) from None
+    action = statement.action
+    params = None
+    is_coroutine = False
+    if action is not None:
+        if not callable(action):
+            raise TypeError("%s: action must be callable or None, not %s"
+                            % (where, type(action).__name__))
+        params = _read_params(action)
+        is_coroutine = _is_coroutine_function(action)
+        for name, _, has_default in params.named:
+            if args is not None and name in args:
+                continue
+            if ((name in di_params or name in ALWAYS_INJECTED)
+                    and name not in INJECTABLE and not has_default):
+                raise TypeError(
+                    "%s: cannot inject %r into %s; the injected names are %s"
+                    % (where, name, describe_action(action),
+                       ", ".join(INJECTABLE)))
+    return StatementPlan(index, statement, regexes, params, di_params,
+                         where, is_coroutine)
+
+
+def plan_dialog(dialog: Any) -> DialogPlan:
+    """Check the dialog's statements and plan them, in list order."""
+    if not hasattr(dialog, "statements"):
+        raise TypeError("dialog must have statements; %s has none"
+                        % type(dialog).__name__)
+    try:
+        statements = list(dialog.statements)
+    except TypeError:
+        raise TypeError("dialog.statements must be a list of statements"
+                        ) from None
+    plans = tuple(_plan_statement(index, statement, True)
+                  for index, statement in enumerate(statements))
+    specials = []
+    for name in ("timeout_statement", "eof_statement"):
+        statement = getattr(dialog, name, None)
+        specials.append(None if statement is None
+                        else _plan_statement(None, statement, False))
+    return DialogPlan(plans, specials[0], specials[1])

@@ -1,0 +1,163 @@
+"""The engine's side of a spawn: what it reads, and the buffer it hands back.
+
+The core works on text.  A :class:`SpawnChannel` turns what a spawn's
+``read_nonblocking`` returns into that text (bytes are read as UTF-8, with
+undecodable bytes kept as surrogate escapes so that nothing is lost), and
+moves the unconsumed output between the engine and ``spawn.buffer`` in the
+spawn's own type: when the run starts, around every action, and when the run
+stops.  Both drivers use it, so they hand back exactly alike.
+"""
+
+from __future__ import annotations
+
+import codecs
+from typing import Any
+
+__all__ = ["SpawnChannel"]
+
+_TEXT = "text"
+_BYTES = "bytes"
+
+
+def _kind_of(value: object) -> str | None:
+    """_TEXT, _BYTES, or None for what is neither str nor bytes-like."""
+    if isinstance(value, str):
+        return _TEXT
+    if isinstance(value, (bytes, bytearray)):
+        return _BYTES
+    try:
+        memoryview(value)  # type: ignore[arg-type]
+    except TypeError:
+        return None
+    return _BYTES
+
+
+class SpawnChannel:
+    """Reads and buffer hand-overs of one run against ``spawn``."""
+
+    __slots__ = ("spawn", "_kind", "_decoder", "_has_buffer")
+
+    def __init__(self, spawn: Any) -> None:
+        self.spawn = spawn
+        self._decoder: codecs.IncrementalDecoder | None = None
+        self._has_buffer = hasattr(spawn, "buffer")
+        self._kind: str | None = None
+        if self._has_buffer:
+            # Checked before the run touches anything.
+            self._kind = self._check(spawn.buffer, "buffer is")
+
+    def _check(self, value: object, what: str) -> str:
+        kind = _kind_of(value)
+        if kind is None:
+            raise TypeError(
+                "the %s spawn's %s %s; it must be str or a bytes-like object"
+                % (type(self.spawn).__name__, what, type(value).__name__))
+        return kind
+
+    @property
+    def is_bytes(self) -> bool:
+        return self._kind == _BYTES
+
+    # -- reading ---------------------------------------------------------
+
+    def accept(self, data: object) -> str | None:
+        """The text of what a read returned; None when it returned nothing.
+        Raises TypeError for anything but str and bytes-like objects."""
+        kind = self._check(data, "read_nonblocking() returned")
+        if self._kind is None:
+            self._kind = kind
+        if kind == _TEXT:
+            assert isinstance(data, str)
+            if not data:
+                return None
+            if self._decoder is not None and self._decoder.getstate()[0]:
+                # Text after bytes that ended inside a character.
+                return self.flush() + data
+            return data
+        raw = bytes(memoryview(data))  # type: ignore[arg-type]
+        if not raw:
+            return None
+        return self._decode(raw)
+
+    def _decode(self, raw: bytes) -> str:
+        if self._decoder is None:
+            self._decoder = codecs.getincrementaldecoder("utf-8")(
+                "surrogateescape")
+        return self._decoder.decode(raw)
+
+    def flush(self) -> str:
+        """The end of the session: bytes still held for an unfinished
+        character, as surrogate escapes (so what is handed back stays byte
+        for byte what was read)."""
+        if self._decoder is None:
+            return ""
+        return self._decoder.decode(b"", final=True)
+
+    def _pending(self) -> bytes:
+        if self._decoder is None:
+            return b""
+        pending: bytes = self._decoder.getstate()[0]
+        self._decoder.reset()
+        return pending
+
+    # -- the spawn's buffer ----------------------------------------------
+
+    def take(self) -> str:
+        """Take what the spawn holds in its buffer, leaving it empty."""
+        if not self._has_buffer:
+            return ""
+        spawn = self.spawn
+        value = spawn.buffer
+        kind = self._check(value, "buffer is")
+        # After a timed-out expect with a search window, pexpect keeps only
+        # the window in buffer and everything since its last match in the
+        # private _before, from which its next expect starts: so do we.
+        before = getattr(spawn, "_before", None)
+        getvalue = getattr(before, "getvalue", None)
+        if getvalue is not None:
+            longer = getvalue()
+            if _kind_of(longer) == kind and len(longer) > len(value):
+                value = longer
+        if self._kind is None:
+            self._kind = kind
+        if kind == _TEXT:
+            text = value
+        else:
+            text = self._decode(bytes(memoryview(value)))
+        if len(value):
+            self._set(value[:0])
+        return text
+
+    def hand_over(self, text: str) -> None:
+        """Put ``text`` into the spawn's buffer for an action to read on
+        from."""
+        self._set(self._encode(text))
+
+    def put_back(self, text: str) -> None:
+        """The run is over: ``text`` is the output it did not consume."""
+        value = self._encode(text)
+        if self._has_buffer or len(value):
+            self._set(value)
+
+    def _encode(self, text: str) -> str | bytes:
+        if self._kind == _BYTES:
+            # Bytes of an unfinished character go with the text they follow.
+            return text.encode("utf-8", "surrogateescape") + self._pending()
+        if self._decoder is not None:
+            # A text spawn that returned bytes once, ending inside a
+            # character.
+            text += self.flush()
+        return text
+
+    def _set(self, value: str | bytes) -> None:
+        spawn = self.spawn
+        spawn.buffer = value
+        self._has_buffer = True
+        # pexpect's expect() starts from its private "_before" copy when that
+        # is longer than the buffer; keep it equal to what we hand back, as
+        # pexpect itself does after a match, so no stale text is searched.
+        buffer_type = getattr(spawn, "buffer_type", None)
+        if buffer_type is not None and hasattr(spawn, "_before"):
+            before = buffer_type()
+            before.write(value)
+            spawn._before = before
