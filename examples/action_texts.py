@@ -1,32 +1,9 @@
-# examples/action_texts.py: the eight action texts, run against a fake spawn
+# examples/action_texts.py: the eight action texts, run against a scripted spawn
 from __future__ import annotations
 
-import pexpect
-
 from tavrel.eal.dialogs import Dialog
+from tavrel.testing import ScriptedSpawn
 from tavrel.utils import SecretText
-
-
-class ScriptedSpawn:
-    """Plays back a session's output, one prompt per read, and records
-    what is sent; the dialog processor needs nothing more of a spawn."""
-
-    def __init__(self, *output: str) -> None:
-        self.output = list(output)
-        self.sent: list[str] = []
-        self.buffer = ""
-
-    def read_nonblocking(self, size: int, timeout: float | None) -> str:
-        if not self.output:
-            raise pexpect.EOF("the session ended")
-        return self.output.pop(0)
-
-    def send(self, s: str) -> None:
-        self.sent.append(s)
-
-    def sendline(self, s: str = "") -> None:
-        self.sent.append(s + "\n")
-
 
 context = {
     "banner": "hello",

@@ -32,9 +32,9 @@ def refused(spawn: pexpect.spawn[str]) -> None:
 # 1. Lists of statement arguments: pattern, action, args, loop_continue,
 #    continue_timer (trailing ones may be left out).
 from_lists = Dialog([
+    [r"Login incorrect", refused],
     [r"Username: $", "sendline_cred_user(lab)", None, True, False],
     [r"Password: $", "sendline_cred_pass(lab)", None, True, False],
-    [r"Login incorrect", refused],
     [PROMPT, None],
 ])
 
@@ -52,9 +52,9 @@ def send_password(spawn: pexpect.spawn[str], context: Mapping[str, Any],
 
 
 from_statements = Dialog([
+    Statement(r"Login incorrect", refused),
     Statement(r"Username: $", send_user, loop_continue=True),
     Statement(r"Password: $", send_password, loop_continue=True),
-    Statement(r"Login incorrect", refused),
     Statement(PROMPT),
 ])
 
@@ -63,6 +63,10 @@ from_statements = Dialog([
 #    statement; instantiating the class builds the class attribute dialog,
 #    statements in source order.
 class Login(DialogMaker):
+    @statement_decorator(r"Login incorrect")
+    def incorrect(spawn: pexpect.spawn[str]) -> None:
+        refused(spawn)
+
     @statement_decorator(r"Username: $", loop_continue=True)
     def user(spawn: pexpect.spawn[str], context: Mapping[str, Any]) -> None:
         send_user(spawn, context)
@@ -71,10 +75,6 @@ class Login(DialogMaker):
     def password(spawn: pexpect.spawn[str], context: Mapping[str, Any],
                  session: MutableMapping[str, Any]) -> None:
         send_password(spawn, context, session)
-
-    @statement_decorator(r"Login incorrect")
-    def incorrect(spawn: pexpect.spawn[str]) -> None:
-        refused(spawn)
 
     @statement_decorator(PROMPT)
     def logged_in() -> None:

@@ -25,7 +25,7 @@ from pexpect.spawnbase import SpawnBase
 
 from tavrel.eal._clock import Clock
 
-__all__ = ["VirtualClock", "ScriptedSpawn", "EOF"]
+__all__ = ["Clock", "VirtualClock", "ScriptedSpawn", "EOF"]
 
 if TYPE_CHECKING:
     # Generic in pexpect's stubs only.

@@ -45,9 +45,10 @@ def login_refused(spawn):
 
 def login_dialog():
     return Dialog([
+        # Before the prompts: a refusal is followed by a new prompt.
+        [r"% Login invalid", login_refused],
         [r"Username: $", "sendline_cred_user(device)", None, True, False],
         [r"Password: $", "sendline_cred_pass(device)", None, True, False],
-        [r"% Login invalid", login_refused],
         [r"\[yes/no\]: $", "sendline(no)", None, True, False],
         [USER_PROMPT, None],
         ["__timeout__", wake_up, None, True, False],

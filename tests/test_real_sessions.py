@@ -1,0 +1,301 @@
+"""The engine against real programs, as users drive them: OpenSSH on
+loopback, su, sqlite3, a pager, programs that never stop writing or die
+mid-dialog, on pty, pipe and popen spawns, text and bytes."""
+
+import logging
+import os
+import secrets
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import pexpect
+import pytest
+from pexpect import fdpexpect, popen_spawn
+
+from tavrel.core.errors import DialogEOFError, DialogTimeoutError
+from tavrel.eal.dialogs import Dialog, Statement
+from tavrel.utils import SecretText
+
+USER = "tavrel-e2e"
+# bash follows its prompt with terminal escapes (erase to end of line).
+SHELL_PROMPT = r"\$ (?:\x1b\[[0-9;?]*[A-Za-z])*$"
+
+
+def need(*programs):
+    missing = [p for p in programs if shutil.which(p) is None]
+    if missing:
+        pytest.skip("needs %s (.ci/run installs it with apt)"
+                    % ", ".join(missing))
+
+
+@pytest.fixture(scope="module")
+def login_user():
+    """A local user with a fresh password, made for these tests only."""
+    if os.geteuid() != 0:
+        pytest.skip("making a user with a password needs root")
+    need("useradd", "chpasswd", "userdel")
+    # A password with what escapes carelessly quoted text.
+    password = "-" + secrets.token_urlsafe(12) + "'\"$"
+    subprocess.run(["userdel", "-r", USER], capture_output=True)
+    subprocess.run(["useradd", "-m", "-s", "/bin/bash", USER], check=True)
+    subprocess.run(["chpasswd"], input="%s:%s\n" % (USER, password),
+                   text=True, check=True)
+    yield {"username": USER, "password": SecretText(password)}
+    subprocess.run(["userdel", "-r", USER], capture_output=True)
+
+
+@pytest.fixture(scope="module")
+def sshd(tmp_path_factory, login_user):
+    """An OpenSSH server on loopback that takes passwords."""
+    need("/usr/sbin/sshd", "ssh", "ssh-keygen")
+    home = tmp_path_factory.mktemp("sshd")
+    key = home / "host_key"
+    subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f",
+                    str(key)], check=True)
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    (home / "sshd_config").write_text("\n".join([
+        "ListenAddress 127.0.0.1", "Port %d" % port, "HostKey %s" % key,
+        "PidFile %s" % (home / "pid"), "PasswordAuthentication yes",
+        "KbdInteractiveAuthentication no", "UsePAM no",
+        "PermitRootLogin no", "StrictModes no", "AuthorizedKeysFile none",
+        ""]))
+    os.makedirs("/run/sshd", exist_ok=True)
+    server = subprocess.Popen(["/usr/sbin/sshd", "-D", "-e", "-f",
+                               str(home / "sshd_config")],
+                              stderr=subprocess.PIPE)
+    for _ in range(100):
+        with socket.socket() as s:
+            if s.connect_ex(("127.0.0.1", port)) == 0:
+                break
+        time.sleep(0.05)
+    else:
+        server.kill()
+        pytest.fail("sshd did not start: %s" % server.stderr.read())
+    yield port
+    server.terminate()
+    server.wait(5)
+
+
+@pytest.fixture
+def children():
+    started = []
+    yield started
+    for child in started:
+        if hasattr(child, "close") and isinstance(child, pexpect.spawn):
+            child.close(force=True)
+        elif isinstance(child, popen_spawn.PopenSpawn):
+            child.kill(signal.SIGKILL)
+            child.wait()
+        elif isinstance(child, subprocess.Popen):
+            child.kill()
+            child.wait()
+
+
+def spawn(children, command, args=(), **kwargs):
+    kwargs.setdefault("encoding", "utf-8")
+    kwargs.setdefault("timeout", 10)
+    child = pexpect.spawn(command, list(args), **kwargs)
+    children.append(child)
+    return child
+
+
+def refused(spawn):
+    raise AssertionError("the password was refused")
+
+
+# -- logging in ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", None])
+def test_ssh_password_login(sshd, login_user, children, encoding, caplog):
+    caplog.set_level(logging.DEBUG, logger="tavrel.eal.dialog_processor")
+    need("ssh")
+    child = spawn(children, "ssh", [
+        "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null",
+        "-o", "PubkeyAuthentication=no", "-p", str(sshd),
+        "%s@127.0.0.1" % USER], encoding=encoding)
+    child.delaybeforesend = None
+    context = {"credentials": {"lab": login_user}}
+    login = Dialog([
+        # A refusal first: a new password prompt follows it in the output.
+        Statement("Permission denied", refused),
+        Statement(r"[Pp]assword: $", "sendline_cred_pass(lab)",
+                  loop_continue=True, debug_statement=True),
+        Statement(SHELL_PROMPT),
+    ])
+    result = login.process(child, timeout=15, context=context)
+    assert result.pattern == SHELL_PROMPT
+    child.sendline("echo logged-in-as-$(whoami)")
+    result = Dialog([[r"(?s)logged-in-as-([a-z][\w-]*)\r\n.*" + SHELL_PROMPT]]).process(
+        child, timeout=10)
+    assert result.match.group(1) == USER
+    assert login_user["password"].plaintext not in caplog.text
+    child.sendline("exit")
+    child.expect(pexpect.EOF)
+
+
+def test_su_asks_for_the_password_and_refusals_win(login_user, children):
+    need("su")
+    context = {"credentials": {"lab": login_user,
+                               "bad": {"password": "not-it"}}}
+
+    def su(key, tail):
+        child = spawn(children, "su", ["-s", "/bin/sh", "nobody", "-c",
+                                       "su -c 'echo su-ok' %s" % USER])
+        child.delaybeforesend = None
+        return Dialog([
+            Statement("Authentication failure"),
+            Statement(r"Password: $", "sendline_cred_pass(%s)" % key,
+                      loop_continue=True),
+            Statement(tail),
+        ]).process(child, timeout=15, context=context)
+
+    assert su("lab", r"su-ok").pattern == "su-ok"
+    assert su("bad", r"su-ok").pattern == "Authentication failure"
+
+
+# -- actions that read on ----------------------------------------------------
+
+
+def test_sqlite_banner_and_prompt_in_one_write(children):
+    need("sqlite3")
+    child = spawn(children, "sqlite3", ["-interactive"])
+    child.delaybeforesend = None
+
+    def query(spawn):
+        # The prompt came in the banner's write: it is in spawn.buffer now.
+        spawn.expect("sqlite> ")
+        spawn.sendline("select 6 * 7;")
+        spawn.expect(r"42\r\n")
+
+    result = Dialog([Statement(r"SQLite version", query, loop_continue=True),
+                     Statement(r"sqlite> $")]).process(child, timeout=10)
+    assert result.kind == "match"
+    child.sendline(".quit")
+    child.expect(pexpect.EOF)
+
+
+def test_a_pager_paged_through(tmp_path, children):
+    need("more")
+    text = tmp_path / "lines.txt"
+    text.write_text("".join("line %d\n" % n for n in range(200)))
+    child = spawn(children, "more", [str(text)], dimensions=(24, 80),
+                  env={"TERM": "dumb", "PATH": os.environ["PATH"]})
+    child.delaybeforesend = None
+    pages = []
+    result = Dialog([
+        Statement(r"--More--", lambda spawn: (pages.append(1),
+                                              spawn.send(" ")),
+                  loop_continue=True, continue_timer=True),
+        Statement(r"\(END\)", "send(q)", loop_continue=True),
+        Statement("__eof__"),
+    ]).process(child, timeout=10)
+    assert result.kind == "eof" and len(pages) >= 8
+    assert "line 199" in result.output
+
+
+# -- programs that never stop, or stop too soon ------------------------------
+
+
+def yes_spawn(children, how):
+    if how == "pty":
+        return spawn(children, "yes")
+    if how == "popen":
+        child = popen_spawn.PopenSpawn(["yes"], encoding="utf-8")
+        children.append(child)
+        return child
+    process = subprocess.Popen(["yes"], stdout=subprocess.PIPE)
+    children.append(process)
+    return fdpexpect.fdspawn(process.stdout.fileno(), encoding="utf-8")
+
+
+@pytest.mark.parametrize("how", ["pty", "pipe", "popen"])
+def test_yes_cannot_hold_the_timeout(children, how):
+    need("yes")
+    child = yes_spawn(children, how)
+    start = time.monotonic()
+    with pytest.raises(DialogTimeoutError):
+        Dialog([["never"]]).process(child, timeout=1)
+    elapsed = time.monotonic() - start
+    assert elapsed < 1.1 + 0.4, elapsed  # plus one read, on a busy CI
+    start = time.monotonic()
+    result = Dialog([Statement(r"y\r?\n", matched_retries=3,
+                               matched_retry_sleep=0.1)]).process(child,
+                                                                 timeout=1)
+    assert result.kind == "match" and time.monotonic() - start < 1.0
+
+
+def test_a_program_killed_mid_dialog(children):
+    child = spawn(children, "bash", ["--norc", "-c",
+                                     "echo ready; read x; echo never"])
+
+    def kill(spawn):
+        os.kill(spawn.pid, signal.SIGKILL)
+
+    ended = []
+    result = Dialog([
+        Statement("ready", kill, loop_continue=True),
+        Statement("never"),
+        Statement("__eof__", lambda: ended.append(1)),
+    ]).process(child, timeout=10)
+    assert result.kind == "eof" and ended == [1]
+    child = spawn(children, "bash", ["--norc", "-c", "echo ready; read x"])
+    with pytest.raises(DialogEOFError) as info:
+        Dialog([Statement("ready", kill, loop_continue=True),
+                Statement("never")]).process(child, timeout=10)
+    assert isinstance(info.value, EOFError)
+
+
+# -- bytes and pipes ---------------------------------------------------------
+
+
+def test_bytes_spawn_with_nothing_read_gets_bytes_back(children):
+    child = spawn(children, "sleep", ["5"], encoding=None)
+    with pytest.raises(DialogTimeoutError):
+        Dialog([["never"]]).process(child, timeout=0.2)
+    assert child.buffer == b""
+    child = spawn(children, "printf", [r"caf\303"], encoding=None)
+    with pytest.raises(DialogEOFError):
+        Dialog([["never"]]).process(child, timeout=5)
+    assert child.buffer == b"caf\xc3"
+
+
+PROMPTER = ("import sys, time\n"
+            "sys.stdout.write('Proceed with reload? '); sys.stdout.flush()\n"
+            "time.sleep(0.3)\n"
+            "sys.stdout.write('[confirm]'); sys.stdout.flush()\n"
+            "time.sleep(5)\n")
+
+
+def test_popen_spawn_retries_see_the_rest_and_waits_cost_no_cpu(children):
+    child = popen_spawn.PopenSpawn([sys.executable, "-c", PROMPTER],
+                                   encoding="utf-8")
+    children.append(child)
+    result = Dialog([
+        Statement(r"reload\? \[confirm\]$"),
+        Statement(r"\? $", matched_retries=8, matched_retry_sleep=0.1),
+    ]).process(child, timeout=5)
+    assert result.pattern == r"reload\? \[confirm\]$"
+    cpu = time.process_time()
+    with pytest.raises(DialogTimeoutError):
+        Dialog([["never"]]).process(child, timeout=2)
+    assert time.process_time() - cpu < 0.5
+
+
+def test_pipe_spawn_bytes(children):
+    process = subprocess.Popen(
+        [sys.executable, "-c", "import sys; sys.stdout.buffer.write("
+         "b'caf\\xc3\\xa9 \\xff> '); sys.stdout.flush(); import time; "
+         "time.sleep(5)"], stdout=subprocess.PIPE)
+    children.append(process)
+    child = fdpexpect.fdspawn(process.stdout.fileno())
+    result = Dialog([["caf"]]).process(child, timeout=5)
+    assert result.output == "caf"
+    child.expect(b"> ")
+    assert child.before == b"\xc3\xa9 \xff"
