@@ -21,6 +21,9 @@ from tavrel.eal.dialogs import Dialog, Statement
 from tavrel.utils import SecretText
 
 USER = "tavrel-e2e"
+# The programs run as they are installed, without the sanitizer runtime a
+# sanitizer test run preloads into its own process.
+ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 # bash follows its prompt with terminal escapes (erase to end of line).
 SHELL_PROMPT = r"\$ (?:\x1b\[[0-9;?]*[A-Za-z])*$"
 
@@ -68,7 +71,7 @@ def sshd(tmp_path_factory, login_user):
     os.makedirs("/run/sshd", exist_ok=True)
     server = subprocess.Popen(["/usr/sbin/sshd", "-D", "-e", "-f",
                                str(home / "sshd_config")],
-                              stderr=subprocess.PIPE)
+                              stderr=subprocess.PIPE, env=ENV)
     for _ in range(100):
         with socket.socket() as s:
             if s.connect_ex(("127.0.0.1", port)) == 0:
@@ -100,6 +103,7 @@ def children():
 def spawn(children, command, args=(), **kwargs):
     kwargs.setdefault("encoding", "utf-8")
     kwargs.setdefault("timeout", 10)
+    kwargs.setdefault("env", ENV)
     child = pexpect.spawn(command, list(args), **kwargs)
     children.append(child)
     return child
@@ -186,7 +190,7 @@ def test_a_pager_paged_through(tmp_path, children):
     text = tmp_path / "lines.txt"
     text.write_text("".join("line %d\n" % n for n in range(200)))
     child = spawn(children, "more", [str(text)], dimensions=(24, 80),
-                  env={"TERM": "dumb", "PATH": os.environ["PATH"]})
+                  env=dict(ENV, TERM="dumb"))
     child.delaybeforesend = None
     pages = []
     result = Dialog([
@@ -207,10 +211,10 @@ def yes_spawn(children, how):
     if how == "pty":
         return spawn(children, "yes")
     if how == "popen":
-        child = popen_spawn.PopenSpawn(["yes"], encoding="utf-8")
+        child = popen_spawn.PopenSpawn(["yes"], encoding="utf-8", env=ENV)
         children.append(child)
         return child
-    process = subprocess.Popen(["yes"], stdout=subprocess.PIPE)
+    process = subprocess.Popen(["yes"], stdout=subprocess.PIPE, env=ENV)
     children.append(process)
     return fdpexpect.fdspawn(process.stdout.fileno(), encoding="utf-8")
 
@@ -275,7 +279,7 @@ PROMPTER = ("import sys, time\n"
 
 def test_popen_spawn_retries_see_the_rest_and_waits_cost_no_cpu(children):
     child = popen_spawn.PopenSpawn([sys.executable, "-c", PROMPTER],
-                                   encoding="utf-8")
+                                   encoding="utf-8", env=ENV)
     children.append(child)
     result = Dialog([
         Statement(r"reload\? \[confirm\]$"),
@@ -292,7 +296,7 @@ def test_pipe_spawn_bytes(children):
     process = subprocess.Popen(
         [sys.executable, "-c", "import sys; sys.stdout.buffer.write("
          "b'caf\\xc3\\xa9 \\xff> '); sys.stdout.flush(); import time; "
-         "time.sleep(5)"], stdout=subprocess.PIPE)
+         "time.sleep(5)"], stdout=subprocess.PIPE, env=ENV)
     children.append(process)
     child = fdpexpect.fdspawn(process.stdout.fileno())
     result = Dialog([["caf"]]).process(child, timeout=5)
