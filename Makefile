@@ -8,6 +8,9 @@
 #   make test-wheel  build a wheel into dist/, install it into a fresh venv and
 #                    run the test suite against that installation
 #   make bench       build, then run the benchmarks     (BENCH_ARGS=...)
+#   make bench-processor  the dialog engine on a pty, side by side (BENCH_ARGS=...)
+#   make test-differential  the incremental search against the full search, at
+#                    length (DIFF_EXAMPLES=..., default 50000)
 #   make build       (re)build and install into .venv   (V=1 shows the compiler)
 #   make venv        create .venv with the build and test dependencies
 #   make clean       remove build trees; make distclean also removes the venvs
@@ -65,7 +68,8 @@ ASAN_ENV = \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:log_path=$(CURDIR)/$(SAN_LOG_DIR)/asan \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: all venv venv-asan build build-asan test test-asan demo bench clean distclean \
+.PHONY: all venv venv-asan build build-asan test test-asan demo bench bench-processor \
+	test-differential clean distclean \
 	test-pythons test-wheel $(addprefix test-,$(EXTRA_PYTHONS))
 
 all: build
@@ -119,6 +123,14 @@ demo: build
 
 bench: build
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)
+
+bench-processor: build
+	$(VENV)/bin/python benchmarks/processor.py $(BENCH_ARGS)
+
+DIFF_EXAMPLES ?= 50000
+test-differential: build
+	TAVREL_DIFF_EXAMPLES=$(DIFF_EXAMPLES) $(VENV)/bin/python -m pytest \
+		tests/test_incremental_search.py $(PYTEST_ARGS)
 
 # --- other interpreters -------------------------------------------------------
 

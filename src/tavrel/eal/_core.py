@@ -38,12 +38,15 @@ from typing import Any, Union
 
 from tavrel.core.errors import DialogEOFError, DialogTimeoutError
 from tavrel.eal._plan import DialogPlan, StatementPlan, describe_action
+from tavrel.eal._search import (WHOLE, Output, PatternSearch, analyze,
+                                full_search)
 from tavrel.eal._secrets import Masker
 
 __all__ = ["DialogCore", "DialogResult", "Read", "Pause", "Call", "Finish",
            "Fail", "MATCH", "TIMEOUT", "EOF"]
 
 log = logging.getLogger("tavrel.eal.dialog_processor")
+DEBUG = logging.DEBUG
 
 MATCH = "match"
 TIMEOUT = "timeout"
@@ -60,6 +63,9 @@ DRAIN_GRACE = 0.05
 # A read that returns nothing at once, without raising TIMEOUT (a pipe
 # spawn's read does this), is followed by this pause, not by a busy loop.
 EMPTY_READ_PAUSE = 0.01
+# Output up to this size is searched whole: keeping restart positions costs
+# more than it saves there.
+SMALL_OUTPUT = 4096
 
 
 class DialogResult:
@@ -168,16 +174,11 @@ Event = Union[Read, Pause, Call, Finish, Fail]
 
 # What a driver feeds back, as the core's generator receives it.
 _DATA, _EMPTY, _TIMED_OUT, _EOF, _RESUMED, _DONE, _PARTIAL = range(7)
+_ANSWERS = ["data", "empty", "timed_out", "eof", "resume", "action_done"]
 
 
-class _Found:
-    __slots__ = ("plan", "text", "match")
-
-    def __init__(self, plan: StatementPlan, text: str,
-                 match: re.Match[str]) -> None:
-        self.plan = plan
-        self.text = text
-        self.match = match
+# A match: the statement's plan, the pattern text and the re.Match.
+_Found = tuple[StatementPlan, str, re.Match[str]]
 
 
 class DialogCore:
@@ -187,22 +188,29 @@ class DialogCore:
     starts at, ``output`` the output the spawn already held, ``injected`` the
     values that actions may ask for by name (``spawn``, ``context``,
     ``session``, ``runtime``) and ``masker`` what hides secrets in log lines
-    and error texts.
+    and error texts.  ``incremental=False`` searches every pattern over the
+    whole output on every read (the differential tests compare the two).
     """
 
     def __init__(self, plan: DialogPlan, *, timeout: float, now: float,
                  output: str = "",
                  injected: Mapping[str, object] | None = None,
-                 masker: Masker | None = None) -> None:
+                 masker: Masker | None = None,
+                 incremental: bool = True) -> None:
         self._plan = plan
         self._timeout = timeout
         self._now = now
         self._injected = dict(injected or {})
         self._masker = masker if masker is not None else Masker(())
         # The unconsumed output, and what was consumed before it.
-        self._buffer = output
+        self._buffer = Output(output)
         self._consumed: list[str] = []
-        self._consumed_len = 0
+        # The search state of each pattern text, by statement, made when
+        # the output first outgrows SMALL_OUTPUT; and those that start over
+        # when the front of the output is consumed.
+        self._incremental = incremental
+        self._searches: dict[int, list[tuple[str, PatternSearch]]] = {}
+        self._looking_back: list[PatternSearch] = []
         # End offsets (counted from the start of the run) of matches made by
         # statements that keep the buffer: such a statement fires again only
         # on output after its last match, not on the same text.
@@ -210,12 +218,16 @@ class DialogCore:
         self._eof = False
         # Whether the last action changed the unconsumed output.
         self._absorbed = False
-        self._input: tuple[int, str] = (_RESUMED, "")
-        self._waiting: type | None = None
+        # The action running now, if any.
         self._call: Call | None = None
-        self._gen = self._run()
         self._started = False
         self._finished = False
+        # One Read event serves every read: a driver is done with an event
+        # before it calls the core again.
+        self._read_event = Read(0.0)
+        # The driver answers through the generator's send: (what happened,
+        # the text it brought, the time).
+        self._send = self._run().send
 
     # -- feeding the core ------------------------------------------------
 
@@ -224,54 +236,65 @@ class DialogCore:
         if self._started:
             raise RuntimeError("the run has already started")
         self._started = True
-        return self._step()
+        return self._answer(None)
 
     def data(self, text: str, now: float) -> Event:
         """A read returned ``text`` (decoded; empty when it held only part
         of a character)."""
-        return self._feed(Read, _DATA, text, now)
+        try:
+            return self._send((_DATA, text, now))  # type: ignore[no-any-return]
+        except BaseException:
+            self._finished = True
+            raise
 
     def empty(self, now: float) -> Event:
         """A read returned nothing, without raising a timeout."""
-        return self._feed(Read, _EMPTY, "", now)
+        return self._answer((_EMPTY, "", now))
 
     def timed_out(self, now: float) -> Event:
         """A read waited its whole timeout and nothing came."""
-        return self._feed(Read, _TIMED_OUT, "", now)
+        return self._answer((_TIMED_OUT, "", now))
 
     def eof(self, now: float, text: str = "") -> Event:
         """The session ended; ``text`` is what the decoder still held."""
-        return self._feed(Read, _EOF, text, now)
+        return self._answer((_EOF, text, now))
 
     def resume(self, now: float) -> Event:
         """A pause is over."""
-        return self._feed(Pause, _RESUMED, "", now)
+        return self._answer((_RESUMED, "", now))
 
     def action_done(self, leftover: str, now: float) -> Event:
         """The action returned; ``leftover`` is what it left in the spawn's
         buffer."""
-        self._take_back(leftover)
-        return self._feed(Call, _DONE, "", now)
+        try:
+            return self._send((_DONE, leftover, now))  # type: ignore[no-any-return]
+        except BaseException:
+            self._finished = True
+            raise
 
     def action_failed(self, leftover: str) -> None:
         """The action raised (the driver goes on raising it); ``leftover``
         is what it left in the spawn's buffer.  The run is over."""
-        self._take_back(leftover)
-        self._close()
+        if self._call is None:
+            raise RuntimeError("no action is running")
+        self._take_back(self._call, leftover)
+        self._call = None
+        self._finished = True
 
     def abort(self) -> None:
         """The driver stops the run (an error, a cancellation)."""
-        self._close()
+        self._finished = True
 
     def unconsumed(self) -> str:
         """The output no statement consumed: the spawn's buffer when the run
         stops, whichever way it stops."""
+        text = self._buffer.text()
         call = self._call
         if call is not None:
             # An action is running: the part after its match is with the
             # spawn, not with us.
-            return self._buffer[:len(self._buffer) - len(call.handover)]
-        return self._buffer
+            return text[:len(text) - len(call.handover)]
+        return text
 
     @property
     def finished(self) -> bool:
@@ -283,55 +306,59 @@ class DialogCore:
 
     # -- the machinery ---------------------------------------------------
 
-    def _feed(self, expected: type, kind: int, text: str,
-              now: float) -> Event:
-        if self._waiting is not expected:
-            raise RuntimeError(
-                "the core waits for the answer to %s, not to %s"
-                % (getattr(self._waiting, "__name__", "nothing"),
-                   expected.__name__))
-        self._input = (kind, text)
-        self._now = now
-        return self._step()
-
-    def _step(self) -> Event:
+    def _answer(self, answer: tuple[int, str, float] | None) -> Event:
+        if self._finished:
+            raise RuntimeError("the run is over")
         try:
-            event = next(self._gen)
+            return self._send(answer)  # type: ignore[no-any-return]
         except BaseException:
-            self._close()
+            self._finished = True
             raise
-        if isinstance(event, (Finish, Fail)):
-            self._close()
-        elif isinstance(event, Call):
-            self._call = event
-        self._waiting = type(event)
-        return event
 
-    def _close(self) -> None:
-        self._finished = True
-        self._waiting = None
-        self._call = None
-        self._gen.close()
+    @staticmethod
+    def _unexpected(answer: tuple[int, str, float], waiting: str) -> None:
+        raise RuntimeError("the core waits for the answer to %s, not %s"
+                           % (waiting, _ANSWERS[answer[0]]))
 
-    def _take_back(self, leftover: str) -> None:
-        call = self._call
-        if call is None:
-            raise RuntimeError("no action is running")
+    def _take_back(self, call: Call, leftover: str) -> None:
         if leftover != call.handover:
             # The action read from the spawn itself (say with spawn.expect):
             # what it left is the dialog's to match.
-            keep = len(self._buffer) - len(call.handover)
-            self._buffer = self._buffer[:keep] + leftover
+            buffer = self._buffer
+            buffer.replace_from(buffer.end - len(call.handover), leftover)
+            for searches in self._searches.values():
+                for _, search in searches:
+                    search.reset(buffer.base)
             self._absorbed = True
+
+    def _act(self, call: Call) -> Generator[Event, Any, None]:
+        """Have the driver run ``call``, and take back what the action left
+        in the spawn's buffer."""
+        self._call = call
+        answer = yield call
         self._call = None
+        if answer[0] != _DONE:
+            self._unexpected(answer, "Call")
+        self._now = answer[2]
+        self._take_back(call, answer[1])
 
-    # The run itself is a generator: it yields events and finds the
-    # driver's answer in self._input when it resumes.
+    def _end(self, event: Finish | Fail) -> Generator[Event, Any, None]:
+        self._finished = True
+        yield event
 
-    def _run(self) -> Generator[Event, None, None]:
+    # The run itself is a generator: it yields events and gets the driver's
+    # answer back from each yield.  The common road (read, match, act) is
+    # written out in _run itself.
+
+    def _run(self) -> Generator[Event, Any, None]:
         timeout = self._timeout
+        buffer = self._buffer
+        debugging = log.isEnabledFor
+        consumed = self._consumed
+        looking_back = self._looking_back
+        read = self._read_event
         deadline = self._now + timeout
-        fresh = bool(self._buffer)
+        fresh = buffer.end > buffer.base
         # Output that is already waiting when the clock runs out still gets
         # matched once (so a timeout of 0 polls), but no more than once per
         # deadline, or a chatty program would never time out.
@@ -340,15 +367,42 @@ class DialogCore:
             if fresh:
                 fresh = False
                 found = self._search()
-                if found is not None and found.plan.statement.matched_retries:
+                if found is not None and found[0].statement.matched_retries:
                     found = yield from self._settle(found)
                 if found is not None:
+                    plan, text, match = found
+                    statement = plan.statement
+                    if debugging(DEBUG):
+                        self._log_match(plan, text, match)
+                    end = match.end()
                     self._absorbed = False
-                    result = yield from self._on_match(found)
-                    if result is not None:
-                        yield result
+                    action = statement.action
+                    if action is not None:
+                        args, kwargs = plan.bind(self._injected)
+                        call = self._call = Call(plan, action, args, kwargs,
+                                                 match.string[end:])
+                        answer = yield call
+                        self._call = None
+                        if answer[0] != _DONE:
+                            self._unexpected(answer, "Call")
+                        self._now = answer[2]
+                        if answer[1] != call.handover:
+                            self._take_back(call, answer[1])
+                    if not statement.loop_continue:
+                        output = self._output(end)
+                        if statement.trim_buffer:
+                            self._trim(end)
+                        yield from self._end(Finish(DialogResult(
+                            MATCH, statement, text, match, output)))
                         return
-                    statement = found.plan.statement
+                    if statement.trim_buffer:
+                        if end:
+                            consumed.append(buffer.consume(end, match.string))
+                            for search in looking_back:
+                                search.trimmed(buffer.base)
+                    else:
+                        assert plan.index is not None
+                        self._kept_ends[plan.index] = buffer.base + end
                     if statement.continue_timer:
                         deadline = self._now + timeout
                         last_look = False
@@ -357,12 +411,12 @@ class DialogCore:
                     # searching again at once cannot loop, except on an
                     # empty match that consumed nothing: that one waits for
                     # new output, unless the action changed the output.
-                    fresh = bool(self._buffer) and (
-                        found.match.end() > 0 or not statement.trim_buffer
+                    fresh = buffer.end > buffer.base and (
+                        end > 0 or not statement.trim_buffer
                         or self._absorbed)
                     continue
             if self._eof:
-                yield (yield from self._on_eof())
+                yield from self._end((yield from self._on_eof()))
                 return
             remaining = deadline - self._now
             if remaining <= 0:
@@ -377,32 +431,47 @@ class DialogCore:
                 self._absorbed = False
                 outcome = yield from self._on_timeout()
                 if outcome is not None:
-                    yield outcome
+                    yield from self._end(outcome)
                     return
                 deadline = self._now + timeout
                 last_look = False
-                fresh = bool(self._buffer) and self._absorbed
+                fresh = buffer.end > buffer.base and self._absorbed
                 continue
-            kind = yield from self._read(remaining)
-            if kind == _DATA:
+            read.timeout = remaining
+            kind, text, self._now = answer = yield read
+            if kind > _EOF:
+                self._unexpected(answer, "Read")
+            if text:
+                buffer.append(text)
                 fresh = True
+            if kind == _EOF:
+                self._eof = True
             elif kind == _EMPTY:
-                yield Pause(min(EMPTY_READ_PAUSE, remaining))
+                yield from self._pause(min(EMPTY_READ_PAUSE, remaining))
 
-    def _read(self, timeout: float) -> Generator[Event, None, int]:
+    def _pause(self, seconds: float) -> Generator[Event, Any, None]:
+        answer = yield Pause(seconds)
+        if answer[0] != _RESUMED:
+            self._unexpected(answer, "Pause")
+        self._now = answer[2]
+
+    def _read(self, timeout: float) -> Generator[Event, Any, int]:
         """One read; what it brought is in the buffer.  Returns _DATA only
         when the buffer grew, _PARTIAL when the read brought only part of a
         character."""
-        yield Read(timeout)
-        kind, text = self._input
+        read = self._read_event
+        read.timeout = timeout
+        kind, text, self._now = answer = yield read
+        if kind > _EOF:
+            self._unexpected(answer, "Read")
         if text:
-            self._buffer += text
+            self._buffer.append(text)
         if kind == _EOF:
             self._eof = True
             return _DATA if text else _EOF
         if kind == _DATA and not text:
             return _PARTIAL
-        return kind
+        return int(kind)
 
     def _collect(self, until: float) -> Generator[Event, None, bool]:
         """Read until ``until`` and then what has already arrived, within
@@ -420,13 +489,14 @@ class DialogCore:
                 if self._now >= until:
                     break
                 if kind == _EMPTY:
-                    yield Pause(min(EMPTY_READ_PAUSE, until - self._now))
+                    yield from self._pause(
+                        min(EMPTY_READ_PAUSE, until - self._now))
         return got > 0
 
     def _settle(self, found: _Found) -> Generator[Event, None, _Found | None]:
         """Give a prompt that matched inside still-arriving output the
         chance to complete, and decide again on the fuller text."""
-        statement = found.plan.statement
+        statement = found[0].statement
         retries = statement.matched_retries
         pause = float(statement.matched_retry_sleep)
         for _ in range(retries):
@@ -445,60 +515,71 @@ class DialogCore:
     def _search(self) -> _Found | None:
         buffer = self._buffer
         kept_ends = self._kept_ends
+        if buffer.end - buffer.base <= SMALL_OUTPUT:
+            # Small output is searched whole, leaving the restart positions
+            # as they are (still true, only not advanced).
+            whole = buffer.text()
+            for plan in self._plan.statements:
+                regexes = plan.regexes
+                if regexes is None:
+                    continue
+                kept = kept_ends.get(plan.index) if kept_ends else None
+                if kept is None:
+                    for text, regex in regexes:
+                        match = regex.search(whole)
+                        if match is not None:
+                            return plan, text, match
+                else:
+                    start = max(0, kept - buffer.base)
+                    for text, regex in regexes:
+                        match = full_search(regex, whole, start, True)
+                        if match is not None:
+                            return plan, text, match
+            return None
         for plan in self._plan.statements:
-            regexes = plan.regexes
-            if regexes is None:
+            if plan.regexes is None:
                 continue
+            assert plan.index is not None
             kept = kept_ends.get(plan.index) if kept_ends else None
-            start = 0 if kept is None else max(0, kept - self._consumed_len)
-            for text, regex in regexes:
-                match = regex.search(buffer, start)
-                if (match is not None and kept is not None
-                        and match.end() <= start):
-                    # An empty match right where this statement last
-                    # matched is the same text again.
-                    match = (regex.search(buffer, start + 1)
-                             if start < len(buffer) else None)
+            start = 0 if kept is None else max(0, kept - buffer.base)
+            for text, search in self._searches_of(plan):
+                match = search.search(buffer, start, kept is not None)
                 if match is not None:
-                    return _Found(plan, text, match)
+                    return plan, text, match
         return None
+
+    def _searches_of(self, plan: StatementPlan
+                     ) -> list[tuple[str, PatternSearch]]:
+        assert plan.index is not None and plan.regexes is not None
+        searches = self._searches.get(plan.index)
+        if searches is None:
+            searches = self._searches[plan.index] = [
+                (text, PatternSearch(
+                    regex, analyze(text) if self._incremental else WHOLE))
+                for text, regex in plan.regexes]
+            self._looking_back += [search for _, search in searches
+                                   if search.rules.looks_back]
+        return searches
 
     def _trim(self, end: int) -> None:
         if end:
-            self._consumed.append(self._buffer[:end])
-            self._consumed_len += end
-            self._buffer = self._buffer[end:]
+            buffer = self._buffer
+            self._consumed.append(buffer.consume(end))
+            for search in self._looking_back:
+                search.trimmed(buffer.base)
 
     def _output(self, end: int) -> str:
-        return "".join(self._consumed) + self._buffer[:end]
+        return "".join(self._consumed) + self._buffer.text()[:end]
 
     # -- what happens on a match, a timeout, the end ---------------------
 
-    def _on_match(self, found: _Found
-                  ) -> Generator[Event, None, Finish | None]:
-        plan = found.plan
-        statement = plan.statement
-        match = found.match
-        if log.isEnabledFor(logging.DEBUG):
-            log.debug("statement %d %s matched %r", plan.index,
-                      self._masker.mask(repr(found.text)),
-                      self._masker.mask(match.group(0)))
-            if statement.debug_statement:
-                self._log_statement(plan, "matched")
-        end = match.end()
-        yield from self._call_action(plan, end)
-        if not statement.loop_continue:
-            output = self._output(end)
-            if statement.trim_buffer:
-                self._trim(end)
-            return Finish(DialogResult(MATCH, statement, found.text, match,
-                                       output))
-        if statement.trim_buffer:
-            self._trim(end)
-        else:
-            assert plan.index is not None
-            self._kept_ends[plan.index] = self._consumed_len + end
-        return None
+    def _log_match(self, plan: StatementPlan, text: str,
+                   match: re.Match[str]) -> None:
+        log.debug("statement %d %s matched %r", plan.index,
+                  self._masker.mask(repr(text)),
+                  self._masker.mask(match.group(0)))
+        if plan.statement.debug_statement:
+            self._log_statement(plan, "matched")
 
     def _on_timeout(self) -> Generator[Event, None, Event | None]:
         plan = self._plan.timeout
@@ -538,12 +619,18 @@ class DialogCore:
         if action is None:
             return
         args, kwargs = plan.bind(self._injected)
-        yield Call(plan, action, args, kwargs, self._buffer[end:])
+        yield from self._act(Call(plan, action, args, kwargs,
+                                  self._buffer.text()[end:]))
 
     # -- logging ---------------------------------------------------------
 
     def _tail(self) -> str:
-        return self._masker.mask(self._buffer)[-TAIL_LENGTH:]
+        buffer = self._buffer
+        # A secret may straddle where the tail begins: mask a little more.
+        longest = max((len(s) for s in self._masker.secrets), default=0)
+        text = buffer.tail(max(buffer.base,
+                               buffer.end - TAIL_LENGTH - longest))
+        return self._masker.mask(text)[-TAIL_LENGTH:]
 
     def _log_statement(self, plan: StatementPlan, event: str) -> None:
         statement = plan.statement

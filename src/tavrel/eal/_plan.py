@@ -30,6 +30,7 @@ EOF_PATTERN = "__eof__"
 # declare it although the default injected names do not list it.
 INJECTABLE = ("spawn", "context", "session", "runtime")
 ALWAYS_INJECTED = frozenset({"runtime"})
+_INJECTABLE = frozenset(INJECTABLE)
 
 
 def check_seconds(value: object, what: str) -> float:
@@ -51,7 +52,7 @@ def _compile(text: str) -> re.Pattern[str]:
     return re.compile(text)
 
 
-def _compile_for(where: str, text: str) -> re.Pattern[str]:
+def _compile_for(where: object, text: str) -> re.Pattern[str]:
     try:
         return _compile(text)
     except re.error as exc:
@@ -70,13 +71,34 @@ class Params(NamedTuple):
     # of a callable object's __call__): the statement's checks see them, so
     # callers put them in args or di_params, but they must not be passed.
     bound: frozenset[str]
+    # An async def: a coroutine the blocking driver cannot await.
+    is_coroutine: bool
+    # The names of parameters without a default, and whether any parameter
+    # is positional-only (binding then takes the general road).
+    required: frozenset[str]
+    positional_only: bool
+    # The injected parameters, by the injected names a statement allows.
+    injected_by: dict[frozenset[str], tuple[str, ...]]
+
+    def injects(self, di_params: frozenset[str]) -> tuple[str, ...]:
+        names = self.injected_by.get(di_params)
+        if names is None:
+            names = self.injected_by[di_params] = tuple(
+                name for name, _, _ in self.named
+                if name in INJECTABLE and (name in di_params
+                                           or name in ALWAYS_INJECTED))
+        return names
 
 
-# Parameter lists of actions, kept while the action lives and while what
-# they were read from is unchanged (see _params_key).  Callables that take
-# no weak reference or no hash are read on every run instead.
-_PARAMS: weakref.WeakKeyDictionary[Any, tuple[tuple[object, ...], Params]] = (
-    weakref.WeakKeyDictionary())
+# Parameter lists of actions, by a weak reference to the action: kept while
+# the action lives and while what they were read from is unchanged (see
+# _params_key).  Callables that take no weak reference or no hash are read
+# on every run instead.
+_PARAMS: dict[weakref.ref[Any], tuple[tuple[object, ...], Params]] = {}
+
+
+def _forget(ref: weakref.ref[Any]) -> None:
+    _PARAMS.pop(ref, None)
 
 
 def _params_key(action: object) -> tuple[object, ...]:
@@ -84,11 +106,12 @@ def _params_key(action: object) -> tuple[object, ...]:
     # defaults (or, for a callable object, its class's __call__) changes the
     # key, so the list is read afresh.  Bound methods forward these reads to
     # their function.
-    return (getattr(action, "__code__", None),
-            getattr(action, "__defaults__", None),
-            getattr(action, "__kwdefaults__", None),
-            getattr(action, "__signature__", None),
-            getattr(type(action), "__call__", None))
+    code = getattr(action, "__code__", None)
+    if code is not None:
+        return (code, getattr(action, "__defaults__", None),
+                getattr(action, "__kwdefaults__", None))
+    return (getattr(type(action), "__call__", None),
+            getattr(action, "__signature__", None))
 
 
 def describe_action(action: object) -> str:
@@ -103,12 +126,13 @@ def describe_action(action: object) -> str:
 def _read_params(action: Callable[..., object]) -> Params:
     key = _params_key(action)
     try:
-        cached_key, params = _PARAMS[action]
+        cached_key, params = _PARAMS[weakref.ref(action)]
     except (KeyError, TypeError):
         pass
     else:
-        if len(cached_key) == len(key) and all(
-                a is b for a, b in zip(cached_key, key)):
+        if len(cached_key) == len(key) and cached_key[0] is key[0] and (
+                cached_key[1] is key[1]) and (
+                len(key) == 2 or cached_key[2] is key[2]):
             return params
     try:
         signature = inspect.signature(action)
@@ -125,9 +149,12 @@ def _read_params(action: Callable[..., object]) -> Params:
         spec_args = []
     bound = frozenset(name for name in spec_args
                       if name not in signature.parameters)
-    params = Params(named, bound)
+    params = Params(named, bound, _is_coroutine_function(action),
+                    frozenset(name for name, _, default in named
+                              if not default),
+                    any(only for _, only, _ in named), {})
     try:
-        _PARAMS[action] = (key, params)
+        _PARAMS[weakref.ref(action, _forget)] = (key, params)
     except TypeError:
         pass
     return params
@@ -145,20 +172,26 @@ class StatementPlan:
     """One statement, checked, with what the engine needs to run it."""
 
     __slots__ = ("index", "statement", "regexes", "params", "di_params",
-                 "where", "is_coroutine")
+                 "is_coroutine", "injects")
 
     def __init__(self, index: int | None, statement: Any,
                  regexes: tuple[tuple[str, re.Pattern[str]], ...] | None,
                  params: Params | None, di_params: frozenset[str],
-                 where: str, is_coroutine: bool) -> None:
+                 is_coroutine: bool) -> None:
         self.index = index
         self.statement = statement
         # (text, compiled) of each pattern text; None: never matched.
         self.regexes = regexes
         self.params = params
         self.di_params = di_params
-        self.where = where
         self.is_coroutine = is_coroutine
+        # The parameters the engine fills, unless args gives them.
+        self.injects = () if params is None else params.injects(di_params)
+
+    @property
+    def where(self) -> str:
+        """The statement as messages name it."""
+        return _where(self.index, self.statement)
 
     def bind(self, injected: Mapping[str, object]
              ) -> tuple[list[object], dict[str, object]]:
@@ -168,6 +201,15 @@ class StatementPlan:
         params = self.params
         assert params is not None
         args = self.statement.args or {}
+        if not params.positional_only:
+            keywords = {name: injected[name] for name in self.injects
+                        if name not in args}
+            if args:
+                bound = params.bound
+                for name, value in args.items():
+                    if name not in bound:
+                        keywords[name] = value
+            return [], keywords
         positional: list[object] = []
         keywords: dict[str, object] = {}
         filled = set()
@@ -210,9 +252,41 @@ def _where(index: int | None, statement: Any) -> str:
     return "statement %r" % (statement.pattern,)
 
 
+class _Where:
+    """A statement's name for messages, made only when one is."""
+
+    __slots__ = ("index", "statement")
+
+    def __init__(self, index: int | None, statement: Any) -> None:
+        self.index = index
+        self.statement = statement
+
+    def __str__(self) -> str:
+        return _where(self.index, self.statement)
+
+    def __add__(self, other: str) -> str:
+        return str(self) + other
+
+
+# The last list of injected names seen, a copy of it and its set: nearly
+# every statement has the module's DI_LIST.
+_LAST_NAMES: tuple[object, list[str], frozenset[str]] = (None, [], frozenset())
+
+
+def _name_set(names: Any) -> frozenset[str]:
+    global _LAST_NAMES
+    last, copy, found = _LAST_NAMES
+    if names is last and type(names) is list and names == copy:
+        return found
+    found = frozenset(names or ())
+    if type(names) is list:
+        _LAST_NAMES = (names, list(names), found)
+    return found
+
+
 def _plan_statement(index: int | None, statement: Any,
                     matchable: bool) -> StatementPlan:
-    where = _where(index, statement)
+    where = _Where(index, statement)
     pattern = statement.pattern
     regexes: tuple[tuple[str, re.Pattern[str]], ...] | None = None
     if not matchable or (isinstance(pattern, str)
@@ -232,7 +306,8 @@ def _plan_statement(index: int | None, statement: Any,
         raise TypeError("%s: pattern must be str, list or tuple, not %s"
                         % (where, type(pattern).__name__))
     retries = statement.matched_retries
-    if isinstance(retries, bool) or not isinstance(retries, int):
+    if type(retries) is not int and (isinstance(retries, bool)
+                                     or not isinstance(retries, int)):
         raise TypeError("%s: matched_retries must be an int, not %s"
                         % (where, type(retries).__name__))
     if retries < 0:
@@ -241,10 +316,11 @@ def _plan_statement(index: int | None, statement: Any,
         check_seconds(statement.matched_retry_sleep,
                       where + ": matched_retry_sleep")
     args = statement.args
-    if args is not None and not isinstance(args, Mapping):
+    if args is not None and type(args) is not dict and not isinstance(
+            args, Mapping):
         raise TypeError("%s: args must be a dict or None" % where)
     try:
-        di_params = frozenset(statement.di_params or ())
+        di_params = _name_set(statement.di_params)
     except TypeError:
         raise TypeError("%s: di_params must be a list of names"
                         % where) from None
@@ -256,8 +332,9 @@ def _plan_statement(index: int | None, statement: Any,
             raise TypeError("%s: action must be callable or None, not %s"
                             % (where, type(action).__name__))
         params = _read_params(action)
-        is_coroutine = _is_coroutine_function(action)
-        for name, _, has_default in params.named:
+        is_coroutine = params.is_coroutine
+        for name, _, has_default in (() if params.required <= _INJECTABLE
+                                     else params.named):
             if args is not None and name in args:
                 continue
             if ((name in di_params or name in ALWAYS_INJECTED)
@@ -267,7 +344,7 @@ def _plan_statement(index: int | None, statement: Any,
                     % (where, name, describe_action(action),
                        ", ".join(INJECTABLE)))
     return StatementPlan(index, statement, regexes, params, di_params,
-                         where, is_coroutine)
+                         is_coroutine)
 
 
 def plan_dialog(dialog: Any) -> DialogPlan:

@@ -35,12 +35,15 @@ def _kind_of(value: object) -> str | None:
 class SpawnChannel:
     """Reads and buffer hand-overs of one run against ``spawn``."""
 
-    __slots__ = ("spawn", "_kind", "_decoder", "_has_buffer")
+    __slots__ = ("spawn", "_kind", "_decoder", "_has_buffer", "_emptied")
 
     def __init__(self, spawn: Any) -> None:
         self.spawn = spawn
         self._decoder: codecs.IncrementalDecoder | None = None
         self._has_buffer = hasattr(spawn, "buffer")
+        # Whether the spawn's buffer is known to be empty (we emptied it and
+        # nothing ran since that could fill it).
+        self._emptied = False
         self._kind: str | None = None
         if self._has_buffer:
             # Checked before the run touches anything.
@@ -58,11 +61,18 @@ class SpawnChannel:
     def is_bytes(self) -> bool:
         return self._kind == _BYTES
 
+    @property
+    def is_text(self) -> bool:
+        """A text spawn, with no bytes of a character held back."""
+        return self._kind == _TEXT and self._decoder is None
+
     # -- reading ---------------------------------------------------------
 
     def accept(self, data: object) -> str | None:
         """The text of what a read returned; None when it returned nothing.
         Raises TypeError for anything but str and bytes-like objects."""
+        if type(data) is str and self._kind == _TEXT and data:
+            return data  # type: ignore[return-value]
         kind = self._check(data, "read_nonblocking() returned")
         if self._kind is None:
             self._kind = kind
@@ -108,6 +118,12 @@ class SpawnChannel:
             return ""
         spawn = self.spawn
         value = spawn.buffer
+        if not value and (type(value) is str or type(value) is bytes):
+            # Empty, the common case after an action.  (pexpect's private
+            # copy, below, is longer only after an expect that timed out
+            # with output in its window, which is never empty.)
+            self._emptied = True
+            return ""
         kind = self._check(value, "buffer is")
         # After a timed-out expect with a search window, pexpect keeps only
         # the window in buffer and everything since its last match in the
@@ -126,12 +142,17 @@ class SpawnChannel:
             text = self._decode(bytes(memoryview(value)))
         if len(value):
             self._set(value[:0])
+        self._emptied = True
         return text
 
     def hand_over(self, text: str) -> None:
         """Put ``text`` into the spawn's buffer for an action to read on
         from."""
-        self._set(self._encode(text))
+        if text or not self._emptied or (self._decoder is not None
+                                         and self._decoder.getstate()[0]):
+            self._set(self._encode(text))
+        # The action may fill it.
+        self._emptied = False
 
     def put_back(self, text: str) -> None:
         """The run is over: ``text`` is the output it did not consume."""

@@ -30,7 +30,10 @@ from tavrel.eal._spawn import SpawnChannel
 __all__ = ["DialogProcessor", "DialogResult", "DEFAULT_TIMEOUT"]
 
 DEFAULT_TIMEOUT = 30
-DEFAULT_MAXREAD = 2000
+# What one read asks for: as much as a pty holds at once, so the engine keeps
+# up with a terminal that prints tens of MB (pexpect's default maxread of 2000
+# would cap a read loop at a fraction of that).  A larger maxread is taken.
+READ_SIZE = 1 << 16
 
 
 def _clock_of(spawn: object, clock: Clock | None) -> Clock:
@@ -46,10 +49,10 @@ def _clock_of(spawn: object, clock: Clock | None) -> Clock:
 
 
 def _read_size(spawn: object) -> int:
-    size = getattr(spawn, "maxread", DEFAULT_MAXREAD)
-    if isinstance(size, bool) or not isinstance(size, int) or size < 1:
-        return DEFAULT_MAXREAD
-    return size
+    size = getattr(spawn, "maxread", READ_SIZE)
+    if isinstance(size, bool) or not isinstance(size, int):
+        return READ_SIZE
+    return max(size, READ_SIZE)
 
 
 class DialogProcessor:
@@ -159,6 +162,8 @@ def _drive(core: DialogCore, channel: SpawnChannel, clock: Clock,
            size: int) -> DialogResult:
     read = channel.spawn.read_nonblocking
     monotonic = clock.monotonic
+    # Whether reads of text can go to the core as they are.
+    text_spawn = channel.is_text
     event = core.start()
     while True:
         kind = type(event)
@@ -171,10 +176,14 @@ def _drive(core: DialogCore, channel: SpawnChannel, clock: Clock,
             except SpawnEOF:
                 event = core.eof(monotonic(), channel.flush())
                 continue
+            if type(data) is str and data and text_spawn:
+                event = core.data(data, monotonic())
+                continue
             text = channel.accept(data)
             if text is None:
                 event = core.empty(monotonic())
             else:
+                text_spawn = channel.is_text
                 event = core.data(text, monotonic())
         elif kind is Call:
             assert isinstance(event, Call)

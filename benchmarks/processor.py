@@ -1,0 +1,227 @@
+"""The dialog engine against a program on a pty, timed side by side.
+
+A talker (benchmarks/talker.py) writes N MB of 64-byte lines and then a
+prompt; each row reads all of it and stops at the prompt:
+
+    raw        read_nonblocking(64 KiB) until the prompt has arrived
+    one        a dialog of one statement, the prompt
+    twenty     19 statements that never match, then the prompt
+    paging     --More-- every 24 lines answered with a space, as a dialog
+               and as a hand-written pexpect expect() loop
+    login      5 prompts answered, many times over, by the engine and by the
+               engine as it was before (benchmarks/engine_before.py)
+
+pexpect's delaybeforesend is off everywhere (its 50 ms pause is pexpect's,
+not the engine's).  Rows of one size run in turns, in rounds, and each
+reports its best round; ratios are taken within one run.  The growth
+exponent of a row is log(t_large / t_small) / log(large / small): 1 is
+linear, 2 quadratic.  Memory is the traced peak (tracemalloc) of the
+one-statement dialog over the size of the output.
+
+    python benchmarks/processor.py            # 4, 16 and 64 MB
+    python benchmarks/processor.py --quick    # a smoke run: 1 and 4 MB
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import sys
+import time
+import tracemalloc
+
+import pexpect
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import engine_before  # noqa: E402  (the baseline, next to this file)
+
+from tavrel.eal.dialog_processor import DialogProcessor  # noqa: E402
+from tavrel.eal.dialogs import Dialog, Statement  # noqa: E402
+
+TALKER = os.path.join(HERE, "talker.py")
+MB = 1 << 20
+PROMPT = r"SW-1#$"
+NEVER = [r"[Uu]sername: ?$", r"(?i)error: .*$", r"% Invalid input.*",
+         r"[Pp]assword: ?$", r"\[confirm\]$", r"(?i)are you sure",
+         r"Permission denied", r"--More--", r"\(yes/no\)\?",
+         r"Connection (refused|closed)", r"(?m)^ERROR\b",
+         r"% Authorization failed", r"Login incorrect",
+         r"Destination filename \[.*\]\?", r"(?i)timed? ?out",
+         r"(?<=\n)FATAL", r"\bpanic\b", r"SW-1\(config\)#\s*$",
+         r"Proceed\? \[y/n\]"]
+LOGIN = [
+    [r"Username: $", "sendline(admin)", None, True],
+    [r"Password: $", "sendline(secret)", None, True],
+    [r"Terminal type\? $", "sendline(vt100)", None, True],
+    [r"\[yes/no\]: $", "sendline(no)", None, True],
+    [r"Enable secret: $", "sendline(secret)", None, True],
+    [r"SW-1>$", None],
+]
+
+
+def start(mode: str, count: int) -> pexpect.spawn:
+    child = pexpect.spawn(sys.executable, [TALKER, mode, str(count)],
+                          encoding="utf-8", timeout=600)
+    child.delaybeforesend = None
+    return child
+
+
+def finish(child: pexpect.spawn) -> None:
+    child.close(force=True)
+
+
+# -- the rows ------------------------------------------------------------------
+
+def raw(child: pexpect.spawn, size: int) -> None:
+    want = size // 64 * 64 + len("SW-1#")
+    got = 0
+    while got < want:
+        got += len(child.read_nonblocking(1 << 16, 60))
+
+
+def one(child: pexpect.spawn, size: int) -> None:
+    Dialog([[PROMPT]]).process(child, timeout=600)
+
+
+def twenty(child: pexpect.spawn, size: int) -> None:
+    Dialog([[p] for p in NEVER] + [[PROMPT]]).process(child, timeout=600)
+
+
+def paging_dialog(child: pexpect.spawn, size: int) -> None:
+    Dialog([[r"--More--", "send( )", None, True, True],
+            [PROMPT]]).process(child, timeout=600)
+
+
+def paging_pexpect(child: pexpect.spawn, size: int) -> None:
+    while child.expect([r"--More--", PROMPT], timeout=600) == 0:
+        child.send(" ")
+
+
+def login_loop(processor: type) -> object:
+    def run(child: pexpect.spawn, count: int) -> None:
+        dialog = Dialog(LOGIN)
+        for _ in range(count):
+            result = processor(dialog, child, timeout=60).process()
+            assert result.pattern == r"SW-1>$"
+            child.sendline("again")
+    return run
+
+
+def timed(row: object, mode: str, count: int) -> float:
+    child = start(mode, count)
+    try:
+        if mode != "login":
+            # The talker writes once it is told to, after it set raw mode.
+            child.expect("READY")
+            child.send("g")
+        else:
+            child.expect("READY")
+        began = time.perf_counter()
+        row(child, count)  # type: ignore[operator]
+        return time.perf_counter() - began
+    finally:
+        finish(child)
+
+
+def best(rows: dict[str, tuple[object, str, int]], rounds: int
+         ) -> dict[str, float]:
+    times = {name: math.inf for name in rows}
+    for _ in range(rounds):
+        for name, (row, mode, count) in rows.items():
+            times[name] = min(times[name], timed(row, mode, count))
+    return times
+
+
+def memory(size: int) -> float:
+    child = start("bulk", size)
+    try:
+        child.expect("READY")
+        child.send("g")
+        tracemalloc.start()
+        result = Dialog([[PROMPT]]).process(child, timeout=600)
+        peak = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+        return peak / len(result.output)
+    finally:
+        finish(child)
+
+
+def verdict(value: float, target: float) -> str:
+    return "ok" if value <= target else "MISSED"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="a short smoke run")
+    options = parser.parse_args()
+    sizes = [1, 4] if options.quick else [4, 16, 64]
+    rounds = 1 if options.quick else 3
+    paging_size = 1 if options.quick else 4
+    logins = 20 if options.quick else 300
+
+    print("%-34s %10s %10s %8s %8s" % ("row", "size", "seconds", "ratio",
+                                       "target"))
+    print("-" * 76)
+    bulk: dict[int, dict[str, float]] = {}
+    for size in sizes:
+        n = size * MB
+        bulk[size] = best({"raw 64 KiB reads": (raw, "bulk", n),
+                           "one statement": (one, "bulk", n),
+                           "twenty statements": (twenty, "bulk", n)},
+                          rounds if size < 64 else max(1, rounds - 1))
+        base = bulk[size]["raw 64 KiB reads"]
+        for name, seconds in bulk[size].items():
+            target = {"one statement": 1.25, "twenty statements": 3.0}.get(
+                name)
+            print("%-34s %7d MB %10.3f %8.2f %8s %s" % (
+                name, size, seconds, seconds / base,
+                "%.2f" % target if target and size == sizes[-1] else "-",
+                verdict(seconds / base, target)
+                if target and size == sizes[-1] else ""))
+
+    small, large = sizes[0], sizes[-1]
+    for name in bulk[small]:
+        exponent = (math.log(bulk[large][name] / bulk[small][name])
+                    / math.log(large / small))
+        print("%-34s %4d->%-3d MB %10s %8.2f %8s %s" % (
+            "growth exponent, " + name, small, large, "", exponent,
+            "-" if name.startswith("raw") else "1.10",
+            "" if name.startswith("raw") else verdict(exponent, 1.1)))
+
+    paging = best({"paging, dialog": (paging_dialog, "paged",
+                                      paging_size * MB),
+                   "paging, pexpect loop": (paging_pexpect, "paged",
+                                            paging_size * MB)}, rounds)
+    ratio = paging["paging, dialog"] / paging["paging, pexpect loop"]
+    for name, seconds in paging.items():
+        print("%-34s %7d MB %10.3f %8.2f %8s %s" % (
+            name, paging_size, seconds,
+            seconds / paging["paging, pexpect loop"],
+            "1.00" if name.endswith("dialog") else "-",
+            verdict(ratio, 1.0) if name.endswith("dialog") else ""))
+
+    login = best({"5-prompt login, engine": (login_loop(DialogProcessor),
+                                             "login", logins),
+                  "5-prompt login, engine before": (
+                      login_loop(engine_before.DialogProcessor), "login",
+                      logins)}, rounds)
+    before = login["5-prompt login, engine before"]
+    for name, seconds in login.items():
+        print("%-34s %7d x  %10.3f %8.2f %8s %s" % (
+            name, logins, seconds, seconds / before,
+            "1.05" if name.endswith("engine") else "-",
+            verdict(seconds / before, 1.05) if name.endswith("engine")
+            else ""))
+
+    per_char = memory(large * MB)
+    print("%-34s %7d MB %10s %8.2f %8s %s" % (
+        "memory, traced peak / output", large, "", per_char, "2.50",
+        verdict(per_char, 2.5)))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,513 @@
+"""Searching the output as it grows, in time linear in its size.
+
+The rule the engine keeps is that of a full search: a statement's pattern
+matches when ``regex.search(output, start)`` finds a match in the unconsumed
+output, where ``start`` is 0, or, for a statement that keeps the buffer, the
+end of its last match.  Done naively on every read, that costs time
+quadratic in the output: a prompt behind 64 MB of ``show tech-support`` is
+searched for from the start of those 64 MB after each of a thousand reads.
+
+So for each pattern text the search keeps a *restart position*: every start
+before it has failed, and will keep failing however the output grows.  The
+bound comes from what the compiled pattern can look at (worked out once per
+pattern text, in :func:`analyze`):
+
+* reach: a pattern that examines at most ``k`` characters from its start
+  (counting what lookaheads read, and the character after the position that
+  ``$`` and ``\\b`` look at) has settled every start ``k`` characters or more
+  before the end;
+* lines: a pattern that can consume at most ``m`` newlines (a ``.*`` consumes
+  none) cannot look past the ``m+1``-th newline after its start, so only the
+  last ``m+1`` lines can still match;
+* a trailing repeat of a character class before ``$`` or ``\\Z``
+  (``SW-1#\\s*$``): an attempt whose run of the class reaches the end
+  matches, so one that failed was cut short for good, and the start is
+  settled once what comes before the repeat has been examined;
+* a literal prefix: a start where the prefix is not is settled;
+* an anchored start (``\\A``, ``^`` without MULTILINE): only the first start
+  can match.
+
+Each search then starts at the restart position, in a window of the output
+that begins a margin before it, wide enough for what the pattern looks at
+behind its start (lookbehind, ``\\b``, a multi-line ``^``), so that anchors
+behave exactly as on the whole output.  When the window finds a match, the
+full search itself is made once, on the whole output, so the ``re.Match``
+returned is the very one the full search gives.  A pattern no rule covers is
+searched from the start, as before: never slower.  When the output is
+trimmed, the output before a pattern's start changes, so patterns that look
+behind their start, or at the beginning of the output, search their start
+again.
+"""
+
+from __future__ import annotations
+
+import re
+from bisect import bisect_right
+from functools import lru_cache
+from typing import Any, NamedTuple
+
+try:  # 3.11 and later
+    from re import _constants as _c  # type: ignore[attr-defined]
+    from re import _parser as _sre_parse  # type: ignore[attr-defined]
+except ImportError:  # 3.10
+    import sre_constants as _c  # type: ignore[no-redef]
+    import sre_parse as _sre_parse  # type: ignore[no-redef]
+
+__all__ = ["Output", "Rules", "analyze", "PatternSearch", "full_search"]
+
+INF = float("inf")
+
+# Faults a test switches on to show that the differential test catches a
+# wrong bound: each entry is added to the bound its rule gives.
+_SKEW = {"reach": 0, "lines": 0, "trail": 0, "prefix": 0, "margin": 0}
+
+
+# -- the output ----------------------------------------------------------------
+
+class Output:
+    """The unconsumed output of a run, as chunks joined only where a search
+    needs them.  Offsets are absolute: counted from the start of the run, so
+    they stay valid when the front is consumed."""
+
+    __slots__ = ("_chunks", "_starts", "base", "end")
+
+    def __init__(self, text: str = "") -> None:
+        # The first chunk always starts at base.
+        self._chunks: list[str] = []
+        self._starts: list[int] = []
+        # Absolute offsets of the first unconsumed character and of the end.
+        self.base = 0
+        self.end = 0
+        if text:
+            self.append(text)
+
+    def __len__(self) -> int:
+        return self.end - self.base
+
+    def __bool__(self) -> bool:
+        return self.end > self.base
+
+    def append(self, text: str) -> None:
+        if text:
+            self._chunks.append(text)
+            self._starts.append(self.end)
+            self.end += len(text)
+
+    def text(self) -> str:
+        """All of the unconsumed output, joined once and kept joined."""
+        chunks = self._chunks
+        if len(chunks) == 1:
+            return chunks[0]
+        if not chunks:
+            return ""
+        joined = "".join(chunks)
+        # The chunks go at once: at 64 MB, two copies are enough.
+        chunks.clear()
+        chunks.append(joined)
+        del self._starts[1:]
+        return joined
+
+    def tail(self, start: int) -> str:
+        """The output from absolute offset ``start`` (>= base) to the end."""
+        if start <= self.base:
+            return self.text()
+        if start >= self.end:
+            return ""
+        i = bisect_right(self._starts, start) - 1
+        head = self._chunks[i][start - self._starts[i]:]
+        if i + 1 == len(self._chunks):
+            return head
+        return head + "".join(self._chunks[i + 1:])
+
+    def rfind(self, char: str, limit: int, count: int) -> int:
+        """Absolute offset of the ``count``-th ``char`` counted backwards
+        from offset ``limit`` (inclusive), or -1 when there are fewer."""
+        i = bisect_right(self._starts, limit) - 1
+        while i >= 0 and count:
+            chunk = self._chunks[i]
+            origin = self._starts[i]
+            hi = min(len(chunk), limit - origin + 1)
+            while count:
+                hit = chunk.rfind(char, 0, hi)
+                if hit < 0:
+                    break
+                count -= 1
+                if not count:
+                    return origin + hit
+                hi = hit
+            i -= 1
+        return -1
+
+    def consume(self, size: int, text: str | None = None) -> str:
+        """Remove and return the first ``size`` characters.  ``text`` is
+        the unconsumed output when the caller has it at hand."""
+        if text is None or len(self._chunks) != 1 or text is not self._chunks[0]:
+            text = self.text()
+        taken = text[:size]
+        if taken:
+            rest = text[size:]
+            self.base += len(taken)
+            if rest:
+                self._chunks[0] = rest
+                self._starts[0] = self.base
+            else:
+                self._chunks.clear()
+                self._starts.clear()
+        return taken
+
+    def replace_from(self, offset: int, text: str) -> None:
+        """Replace the output from absolute ``offset`` on with ``text``."""
+        kept = self.text()[:offset - self.base]
+        self._chunks = [kept] if kept else []
+        self._starts = [self.base] if kept else []
+        self.end = self.base + len(kept)
+        self.append(text)
+
+
+# -- what a pattern can look at ------------------------------------------------
+
+class Rules(NamedTuple):
+    """What bounds the starts at which a pattern can still match."""
+
+    # Forward reach: the largest offset from its start that an attempt may
+    # examine, or None if there is no bound.
+    reach: int | None
+    # The most newlines an attempt may consume, or None.
+    lines: int | None
+    # A trailing class repeat before $ or \Z: the reach of what comes
+    # before it, or None.
+    trail: int | None
+    # A literal prefix: (its length, a regex finding it), or None.
+    prefix: tuple[int, re.Pattern[str]] | None
+    # Only the first start of the output can match.
+    anchored: bool
+    # Whether the attempt at a start looks before it or at whether it is the
+    # beginning of the output; and how far back it looks.
+    looks_back: bool
+    back: int
+
+    @property
+    def incremental(self) -> bool:
+        return (self.reach is not None or self.lines is not None
+                or self.trail is not None or self.prefix is not None
+                or self.anchored)
+
+
+WHOLE = Rules(None, None, None, None, False, True, 0)
+
+
+class _Unsupported(Exception):
+    pass
+
+
+_SINGLE = {_c.LITERAL, _c.NOT_LITERAL, _c.ANY, _c.IN}
+_REPEATS = {_c.MAX_REPEAT, _c.MIN_REPEAT}
+if hasattr(_c, "POSSESSIVE_REPEAT"):
+    _REPEATS.add(_c.POSSESSIVE_REPEAT)
+_ATOMIC = getattr(_c, "ATOMIC_GROUP", None)
+_CATEGORY_NEWLINE = {
+    _c.CATEGORY_SPACE: True, _c.CATEGORY_NOT_SPACE: False,
+    _c.CATEGORY_DIGIT: False, _c.CATEGORY_NOT_DIGIT: True,
+    _c.CATEGORY_WORD: False, _c.CATEGORY_NOT_WORD: True,
+    _c.CATEGORY_LINEBREAK: True, _c.CATEGORY_NOT_LINEBREAK: False,
+}
+_LOOKING_BACK = {_c.AT_BEGINNING, _c.AT_BEGINNING_STRING, _c.AT_BOUNDARY,
+                 _c.AT_NON_BOUNDARY}
+
+
+def _matches_newline(op: Any, av: Any, flags: int) -> bool:
+    if op is _c.LITERAL:
+        return bool(av == 10)
+    if op is _c.NOT_LITERAL:
+        return bool(av != 10)
+    if op is _c.ANY:
+        return bool(flags & _c.SRE_FLAG_DOTALL)
+    negate = False
+    hit = False
+    for item_op, item_av in av:
+        if item_op is _c.NEGATE:
+            negate = True
+        elif item_op is _c.LITERAL:
+            hit = hit or item_av == 10
+        elif item_op is _c.RANGE:
+            hit = hit or item_av[0] <= 10 <= item_av[1]
+        elif item_op is _c.CATEGORY:
+            hit = hit or _CATEGORY_NEWLINE.get(item_av, True)
+        else:
+            hit = True
+    return hit != negate
+
+
+class _Walk:
+    """One pass over a parsed pattern, working out its reach, newlines and
+    backward look."""
+
+    def __init__(self) -> None:
+        self.group_widths: dict[int, float] = {}
+        self.group_lines: dict[int, float] = {}
+        # Characters before the start that lookbehinds read, and whether
+        # an assertion reads the one just before its position.
+        self.behind = 0
+        self.reads_before = False
+        self.looks_back = False
+        self.backrefs = False
+
+    def seq(self, items: Any, lo: float, hi: float, flags: int
+            ) -> tuple[float, float, float, float]:
+        """Walk ``items`` entered at offsets [lo, hi]: return the offsets it
+        may leave at, the largest offset it may examine and the newlines it
+        may consume."""
+        exam = -1.0
+        lines = 0.0
+        for op, av in items:
+            lo, hi, e, n = self.item(op, av, lo, hi, flags)
+            exam = max(exam, e)
+            lines += n
+        return lo, hi, exam, lines
+
+    def item(self, op: Any, av: Any, lo: float, hi: float, flags: int
+             ) -> tuple[float, float, float, float]:
+        if op in _SINGLE:
+            return (lo + 1, hi + 1, hi,
+                    1.0 if _matches_newline(op, av, flags) else 0.0)
+        if op is _c.AT:
+            if av in _LOOKING_BACK:
+                self.looks_back = True
+                self.reads_before = True
+            if av is _c.AT_END and not flags & _c.SRE_FLAG_MULTILINE:
+                # $ also matches before a newline that ends the output: it
+                # looks at the character after its position too.
+                return lo, hi, hi + 1, 0.0
+            if av in (_c.AT_END, _c.AT_END_STRING, _c.AT_BOUNDARY,
+                      _c.AT_NON_BOUNDARY):
+                return lo, hi, hi, 0.0
+            return lo, hi, -1.0, 0.0
+        if op is _c.SUBPATTERN:
+            group, add, remove, sub = av
+            inner = (flags | add) & ~remove
+            lo2, hi2, exam, lines = self.seq(sub, lo, hi, inner)
+            if group is not None:
+                self.group_widths[group] = max(
+                    self.group_widths.get(group, 0.0), hi2 - hi if hi2 != INF
+                    else INF)
+                self.group_lines[group] = lines
+            return lo2, hi2, exam, lines
+        if _ATOMIC is not None and op is _ATOMIC:
+            return self.seq(av, lo, hi, flags)
+        if op is _c.BRANCH:
+            results = [self.seq(sub, lo, hi, flags) for sub in av[1]]
+            return (min(r[0] for r in results), max(r[1] for r in results),
+                    max(r[2] for r in results), max(r[3] for r in results))
+        if op in _REPEATS:
+            low, high, sub = av
+            if high == _c.MAXREPEAT:
+                high = INF
+            w_lo, w_hi, exam_rel, lines = self.seq(sub, 0, 0, flags)
+            if high == 0:
+                return lo, hi, -1.0, 0.0
+            last = (high - 1) * w_hi if w_hi else 0.0
+            exam = hi + last + exam_rel if exam_rel >= 0 else -1.0
+            if w_hi and high == INF:
+                exam = INF if exam_rel >= 0 else -1.0
+            return (lo + low * w_lo, hi + high * w_hi if w_hi else hi, exam,
+                    lines * high if lines else 0.0)
+        if op in (_c.ASSERT, _c.ASSERT_NOT):
+            direction, sub = av
+            if direction == 1:
+                _, _, exam, lines = self.seq(sub, lo, hi, flags)
+                return lo, hi, exam, lines
+            # A lookbehind reads the fixed width before the position.
+            width = sub.getwidth()[1]
+            self.looks_back = True
+            self.behind += width
+            _, _, exam, lines = self.seq(sub, lo - width, hi - width, flags)
+            return lo, hi, exam, lines
+        if op is _c.GROUPREF:
+            self.backrefs = True
+            width = self.group_widths.get(av, INF)
+            return (lo, hi + width, hi + max(width, 1.0) - 1,
+                    self.group_lines.get(av, INF))
+        if op is _c.GROUPREF_EXISTS:
+            _, yes, no = av
+            results = [self.seq(yes, lo, hi, flags)]
+            results.append(self.seq(no, lo, hi, flags) if no is not None
+                           else (lo, hi, -1.0, 0.0))
+            return (min(r[0] for r in results), max(r[1] for r in results),
+                    max(r[2] for r in results), max(r[3] for r in results))
+        raise _Unsupported(op)
+
+
+_CLASS_FLAGS = _c.SRE_FLAG_IGNORECASE | _c.SRE_FLAG_ASCII
+
+
+def _trail_rule(items: list[Any], flags: int) -> int | None:
+    """The reach of ``prefix`` in ``prefix X*$`` (or ``X+``, ``\\Z``): an
+    attempt whose prefix matched and whose run of X reaches the end matches
+    there, so an attempt that failed had its run cut short by a character
+    outside X, which more output cannot change.  Such a start is settled
+    once what its prefix (and the repeat's least run) examines has
+    arrived."""
+    if len(items) < 2:
+        return None
+    last_op, last_av = items[-1]
+    if last_op is not _c.AT or last_av not in (_c.AT_END, _c.AT_END_STRING):
+        return None
+    op, av = items[-2]
+    scope = flags
+    if (op is _c.SUBPATTERN and len(av[3]) == 1):
+        scope = (flags | av[1]) & ~av[2]
+        op, av = list(av[3])[0]
+    if op not in _REPEATS or av[1] != _c.MAXREPEAT or len(av[2]) != 1:
+        return None
+    if list(av[2])[0][0] not in _SINGLE:
+        return None
+    _, hi, exam, _ = _Walk().seq(items[:-2], 0, 0, flags)
+    # The repeat's first ``min`` characters are part of what must arrive.
+    exam = max(exam, hi + av[0] - 1)
+    return None if exam == INF else int(exam)
+
+
+def _prefix_rule(items: list[Any], flags: int
+                 ) -> tuple[int, re.Pattern[str]] | None:
+    text = []
+    for op, av in items:
+        if op is not _c.LITERAL:
+            break
+        text.append(chr(av))
+    if not text:
+        return None
+    literal = "".join(text)
+    return len(literal), re.compile(re.escape(literal), flags & _CLASS_FLAGS)
+
+
+def _anchored(items: list[Any], flags: int) -> bool:
+    for op, av in items:
+        if op is _c.SUBPATTERN and not av[1] and not av[2]:
+            return _anchored(list(av[3]), flags)
+        if op is _c.AT:
+            return bool(av is _c.AT_BEGINNING_STRING or (
+                av is _c.AT_BEGINNING and not flags & _c.SRE_FLAG_MULTILINE))
+        return False
+    return False
+
+
+@lru_cache(maxsize=1024)
+def analyze(pattern: str) -> Rules:
+    """The rules that bound where ``pattern`` can still match."""
+    try:
+        parsed = _sre_parse.parse(pattern)
+        flags = parsed.state.flags
+        items = list(parsed)
+        walk = _Walk()
+        _, _, exam, lines = walk.seq(items, 0, 0, flags)
+        reach = None if exam == INF else int(exam)
+        newlines = (None if lines == INF or walk.backrefs
+                    else int(lines))
+        trail = None if walk.backrefs else _trail_rule(items, flags)
+        prefix = _prefix_rule(items, flags)
+        back = walk.behind + walk.reads_before
+        return Rules(reach, newlines, trail, prefix,
+                     _anchored(items, flags), walk.looks_back, back)
+    except (_Unsupported, re.error, TypeError, ValueError, OverflowError,
+            RecursionError):
+        return WHOLE
+
+
+# -- one pattern's search --------------------------------------------------------
+
+class PatternSearch:
+    """The search for one pattern text over one run's output."""
+
+    __slots__ = ("regex", "rules", "restart")
+
+    def __init__(self, regex: re.Pattern[str], rules: Rules) -> None:
+        self.regex = regex
+        self.rules = rules
+        # Absolute offset before which every start has failed for good.
+        self.restart = 0
+
+    def reset(self, base: int) -> None:
+        self.restart = min(self.restart, base)
+
+    def trimmed(self, base: int) -> None:
+        """The output before ``base`` was consumed."""
+        if self.rules.looks_back:
+            # The starts near the new beginning now see another past.
+            self.restart = base
+
+    def search(self, output: Output, start: int, kept: bool
+               ) -> re.Match[str] | None:
+        """The match ``regex.search(output, start)`` finds (``start``
+        relative to the unconsumed output), or None.  With ``kept``, an
+        empty match at ``start`` does not count (the statement made it
+        last time)."""
+        regex = self.regex
+        rules = self.rules
+        base = output.base
+        if not rules.incremental:
+            return full_search(regex, output.text(), start, kept)
+        first = max(base + start, self.restart)
+        if rules.anchored and first > base:
+            return None
+        if first > output.end:
+            return None
+        margin = max(0, rules.back + _SKEW["margin"]) if rules.looks_back else 0
+        origin = max(base, first - margin)
+        window = output.tail(origin)
+        pos = first - origin
+        passed_over = False
+        if rules.anchored:
+            found = regex.match(window, pos)
+        else:
+            found = regex.search(window, pos)
+            if (found is not None and kept and first == base + start
+                    and found.end() == pos):
+                # The statement's own last match: not counted, but the
+                # start is no failure either (the match may grow).
+                passed_over = True
+                found = (regex.search(window, pos + 1)
+                         if pos < len(window) else None)
+        if found is not None:
+            # Make the very call a full search makes.
+            return full_search(regex, output.text(), start, kept)
+        if not passed_over:
+            self.restart = max(self.restart, self._settled(output, first))
+        return None
+
+    def _settled(self, output: Output, first: int) -> float:
+        """After every start from ``first`` on failed: the offset before
+        which all starts are settled."""
+        rules = self.rules
+        end = output.end
+        bound = first
+        if rules.reach is not None:
+            # Settled: start + reach <= end - 1.
+            bound = max(bound, end - rules.reach + _SKEW["reach"])
+        if rules.lines is not None:
+            newline = output.rfind("\n", end - 2, rules.lines + 1)
+            if newline >= 0:
+                bound = max(bound, newline + 1 + _SKEW["lines"])
+        if rules.trail is not None:
+            bound = max(bound, end - rules.trail + _SKEW["trail"])
+        if rules.prefix is not None:
+            size, finder = rules.prefix
+            origin = max(output.base, bound)
+            window = output.tail(origin)
+            hit = finder.search(window)
+            stop = end - size + 1
+            if hit is not None:
+                stop = min(stop, origin + hit.start())
+            bound = max(bound, stop + _SKEW["prefix"])
+        if rules.anchored and bound > output.base:
+            return INF
+        return bound
+
+
+def full_search(regex: re.Pattern[str], text: str, start: int,
+                 kept: bool) -> re.Match[str] | None:
+    found = regex.search(text, start)
+    if found is not None and kept and found.end() <= start:
+        # An empty match right where this statement last matched is the
+        # same text again.
+        found = regex.search(text, start + 1) if start < len(text) else None
+    return found
