@@ -1,6 +1,6 @@
 # Development entry points for tavrel.
 #
-#   make demo        build, then run the demo
+#   make demo        install tavrel and pexpect into .venv-demo, run the demo
 #   make test        build, then run the test suite     (PYTEST_ARGS=...)
 #   make test-asan   the test suite against an ASan/UBSan build
 #   make test-3.13   the test suite on CPython 3.13 (.venv-3.13); also 3.11, 3.12
@@ -27,6 +27,7 @@ PYTHON ?= $(shell sh scripts/find-python $(PYTHON_VERSION))
 
 VENV      := .venv
 ASAN_VENV := .venv-asan
+DEMO_VENV := .venv-demo
 TOOLS_VENV := .venv-tools
 # Interpreters besides 3.10 that the suite runs on, each in .venv-X.Y.
 EXTRA_PYTHONS := 3.11 3.12 3.13
@@ -42,8 +43,12 @@ export PIP_ROOT_USER_ACTION := ignore
 
 ifeq ($(V),1)
 PIP_BUILD_VERBOSE := -v
+PIP_QUIET :=
 else
 PIP_BUILD_VERBOSE :=
+# Errors only: pip's warnings about the machine's own index settings are not
+# the demo's business.
+PIP_QUIET := -qq
 endif
 
 # The package's version, as tavrel/__init__.py gives it (pyproject.toml reads
@@ -127,8 +132,23 @@ $(ASAN_VENV)/.built: $(ASAN_VENV)/.deps-installed $(SOURCES)
 test: build
 	$(VENV)/bin/python -m pytest tests $(PYTEST_ARGS)
 
-demo: build
-	$(VENV)/bin/python -m tavrel.demo
+# The demo gets a venv of its own with nothing but tavrel and pexpect; pip
+# builds tavrel as for any user (build isolation), quietly unless V=1. Any of
+# the supported interpreters will do; PYTHON=... picks one.
+DEMO_PYTHON = $(if $(filter command line environment,$(origin PYTHON)),$(PYTHON),$(shell \
+	for v in $(WHEEL_PYTHONS); do sh scripts/find-python $$v 2>/dev/null && break; done))
+
+$(DEMO_VENV)/.built: $(SOURCES)
+	@py="$(DEMO_PYTHON)"; \
+	if [ -z "$$py" ]; then echo "make: no CPython $(firstword $(WHEEL_PYTHONS)) to $(lastword $(WHEEL_PYTHONS)) found for the demo" >&2; exit 1; fi; \
+	echo "make demo: installing tavrel (built from source) and pexpect into $(DEMO_VENV)..."; \
+	[ -x $(DEMO_VENV)/bin/python ] || "$$py" -m venv $(DEMO_VENV) || exit 1; \
+	$(DEMO_VENV)/bin/python -m pip install $(PIP_QUIET) $(PIP_BUILD_VERBOSE) \
+		--config-settings=build-dir=build/demo-{wheel_tag} . || exit 1; \
+	touch $@
+
+demo: $(DEMO_VENV)/.built
+	@$(DEMO_VENV)/bin/python -m tavrel.demo
 
 bench: build
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)
@@ -267,9 +287,10 @@ test-asan: build-asan
 
 clean:
 	rm -rf build dist .pytest_cache .hypothesis
-	rm -f $(VENV)/.built $(ASAN_VENV)/.built $(foreach v,$(EXTRA_PYTHONS),.venv-$(v)/.built)
+	rm -f $(VENV)/.built $(ASAN_VENV)/.built $(DEMO_VENV)/.built \
+		$(foreach v,$(EXTRA_PYTHONS),.venv-$(v)/.built)
 	find src tests benchmarks examples -name __pycache__ -type d -prune -exec rm -rf {} + 2>/dev/null || true
 
 distclean: clean
-	rm -rf $(VENV) $(ASAN_VENV) $(TOOLS_VENV) \
+	rm -rf $(VENV) $(ASAN_VENV) $(DEMO_VENV) $(TOOLS_VENV) \
 		$(foreach v,$(EXTRA_PYTHONS),.venv-$(v))
