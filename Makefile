@@ -1,12 +1,16 @@
 # Development entry points for tavrel.
 #
-#   make demo        build, then run the demo
+#   make demo        install tavrel and pexpect into .venv-demo, run the demo
 #   make test        build, then run the test suite     (PYTEST_ARGS=...)
 #   make test-asan   the test suite against an ASan/UBSan build
 #   make test-3.13   the test suite on CPython 3.13 (.venv-3.13); also 3.11, 3.12
 #   make test-pythons  the test suite on 3.10 (.venv) and every EXTRA_PYTHONS
-#   make test-wheel  build a wheel into dist/, install it into a fresh venv and
-#                    run the test suite against that installation
+#   make wheels      the sdist and a manylinux wheel per CPython 3.10-3.13 in dist/
+#   make test-wheel  install each wheel (binaries only) into a fresh venv of its
+#                    interpreter and run the test suite there; also
+#                    test-wheel-3.10 etc. for one of them
+#   make test-sdist  install the sdist into a fresh venv, building it from
+#                    source, and run the unpacked sdist's test suite
 #   make bench       build, then run the benchmarks     (BENCH_ARGS=...)
 #   make bench-processor  the dialog engine on a pty, side by side (BENCH_ARGS=...)
 #   make test-differential  the incremental search against the full search, at
@@ -26,9 +30,12 @@ PYTHON ?= $(shell sh scripts/find-python $(PYTHON_VERSION))
 
 VENV      := .venv
 ASAN_VENV := .venv-asan
+DEMO_VENV := .venv-demo
+TOOLS_VENV := .venv-tools
 # Interpreters besides 3.10 that the suite runs on, each in .venv-X.Y.
 EXTRA_PYTHONS := 3.11 3.12 3.13
-WHEEL_VENV := build/wheel-venv
+# One wheel is built for each of these.
+WHEEL_PYTHONS := 3.10 $(EXTRA_PYTHONS)
 CXX_SAN   ?= g++
 
 PYTEST_ARGS ?=
@@ -39,9 +46,19 @@ export PIP_ROOT_USER_ACTION := ignore
 
 ifeq ($(V),1)
 PIP_BUILD_VERBOSE := -v
+PIP_QUIET :=
 else
 PIP_BUILD_VERBOSE :=
+# Errors only: pip's warnings about the machine's own index settings are not
+# the demo's business.
+PIP_QUIET := -qq
 endif
+
+# The package's version, as tavrel/__init__.py gives it (pyproject.toml reads
+# it from there too).
+VERSION = $(shell sed -n 's/^__version__ = "\(.*\)"/\1/p' src/tavrel/__init__.py)
+SDIST   = dist/tavrel-$(VERSION).tar.gz
+WHEELS_BUILT := build/wheels.stamp
 
 # Anything whose change means the installed package is stale. Directories are
 # listed too, so that adding or removing a file triggers a rebuild.
@@ -70,7 +87,8 @@ ASAN_ENV = \
 
 .PHONY: all venv venv-asan build build-asan test test-asan demo bench bench-processor \
 	test-differential clean distclean \
-	test-pythons test-wheel $(addprefix test-,$(EXTRA_PYTHONS))
+	test-pythons $(addprefix test-,$(EXTRA_PYTHONS)) \
+	wheels test-wheel test-sdist $(addprefix test-wheel-,$(WHEEL_PYTHONS))
 
 all: build
 
@@ -118,8 +136,23 @@ $(ASAN_VENV)/.built: $(ASAN_VENV)/.deps-installed $(SOURCES)
 test: build
 	$(VENV)/bin/python -m pytest tests $(PYTEST_ARGS)
 
-demo: build
-	$(VENV)/bin/python -m tavrel.demo
+# The demo gets a venv of its own with nothing but tavrel and pexpect; pip
+# builds tavrel as for any user (build isolation), quietly unless V=1. Any of
+# the supported interpreters will do; PYTHON=... picks one.
+DEMO_PYTHON = $(if $(filter command line environment,$(origin PYTHON)),$(PYTHON),$(shell \
+	for v in $(WHEEL_PYTHONS); do sh scripts/find-python $$v 2>/dev/null && break; done))
+
+$(DEMO_VENV)/.built: $(SOURCES)
+	@py="$(DEMO_PYTHON)"; \
+	if [ -z "$$py" ]; then echo "make: no CPython $(firstword $(WHEEL_PYTHONS)) to $(lastword $(WHEEL_PYTHONS)) found for the demo" >&2; exit 1; fi; \
+	echo "make demo: installing tavrel (built from source) and pexpect into $(DEMO_VENV)..."; \
+	[ -x $(DEMO_VENV)/bin/python ] || "$$py" -m venv $(DEMO_VENV) || exit 1; \
+	$(DEMO_VENV)/bin/python -m pip install $(PIP_QUIET) $(PIP_BUILD_VERBOSE) \
+		--config-settings=build-dir=build/demo-{wheel_tag} . || exit 1; \
+	touch $@
+
+demo: $(DEMO_VENV)/.built
+	@$(DEMO_VENV)/bin/python -m tavrel.demo
 
 bench: build
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)
@@ -163,22 +196,87 @@ test-pythons:
 	printf '\n==> test-pythons:%s\n' "$$summary"; \
 	if [ -n "$$failed" ]; then echo "failed on:$$failed" >&2; exit 1; fi
 
-# --- the wheel ----------------------------------------------------------------
+# --- release artefacts --------------------------------------------------------
 
-# The wheel is built as a user would (build isolation: the build requirements
-# come from pyproject.toml) in a build tree of its own, then installed with
-# the test requirements into a venv made afresh each time.  The tests run
-# from the source tree's tests/; src/ is not on sys.path, and
-# tests/test_packaging.py checks that the package imported is the installed
-# one.
-test-wheel: venv
-	rm -rf dist $(WHEEL_VENV)
-	$(VENV)/bin/python -m pip wheel --no-deps $(PIP_BUILD_VERBOSE) \
-		-C build-dir=build/wheel-{wheel_tag} -w dist .
-	"$(PYTHON)" -m venv $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/python -m pip install --upgrade pip
-	$(WHEEL_VENV)/bin/python -m pip install -r requirements-test.txt dist/tavrel-*.whl
-	$(WHEEL_VENV)/bin/python -m pytest tests $(PYTEST_ARGS)
+# The tools that build, repair and check them, in a venv of their own.
+$(TOOLS_VENV)/.deps-installed: requirements-release.txt
+	@if [ ! -x $(TOOLS_VENV)/bin/python ]; then \
+		echo "creating $(TOOLS_VENV) with $(PYTHON)"; \
+		"$(PYTHON)" -m venv $(TOOLS_VENV) || exit 1; \
+	fi
+	$(TOOLS_VENV)/bin/python -m pip install --upgrade pip
+	$(TOOLS_VENV)/bin/python -m pip install -r requirements-release.txt
+	touch $@
+
+# The sdist first, then each wheel built from it by pip (build isolation, as
+# a user's pip would), so that a file missing from the sdist breaks the build
+# here. No wheel cache: pip would key it on the sdist's path and version and
+# hand back a wheel of older sources. auditwheel gives each wheel the oldest
+# manylinux tag its symbols allow, which cannot be older than this machine's
+# glibc and libstdc++; a wheel that needs a library outside the manylinux set
+# gets a copy of it.
+wheels: $(WHEELS_BUILT)
+
+# The sdist also carries the tests and examples that test-sdist runs.
+SDIST_FILES = $(SOURCES) README.md LICENSE requirements-test.txt \
+	$(shell find tests examples -name __pycache__ -prune -o -type f -print)
+
+$(WHEELS_BUILT): $(TOOLS_VENV)/.deps-installed $(SDIST_FILES)
+	rm -rf dist build/wheelhouse
+	$(TOOLS_VENV)/bin/python -m build --sdist --outdir dist .
+	for v in $(WHEEL_PYTHONS); do \
+		py=$$(sh scripts/find-python $$v) || exit 1; \
+		rm -rf build/wheelhouse/venv; \
+		"$$py" -m venv build/wheelhouse/venv || exit 1; \
+		build/wheelhouse/venv/bin/python -m pip wheel --no-deps --no-cache-dir \
+			$(PIP_BUILD_VERBOSE) -w build/wheelhouse/$$v $(SDIST) || exit 1; \
+	done
+	PATH="$(CURDIR)/$(TOOLS_VENV)/bin:$$PATH" $(TOOLS_VENV)/bin/auditwheel repair \
+		-w dist build/wheelhouse/*/tavrel-*.whl
+	$(TOOLS_VENV)/bin/python -m twine check --strict dist/*
+	@echo "dist/:"; ls -1 dist | sed 's/^/  /'
+	touch $@
+
+# $(call wheel-rules,X.Y): test-wheel-X.Y installs the X.Y wheel into a venv
+# made afresh, from binaries only and with no compiler to fall back on, with
+# the test requirements, and runs the source tree's tests/ against it.  src/
+# is not on sys.path, and tests/test_packaging.py checks that the package
+# imported is the installed one.
+define wheel-rules
+test-wheel-$(1): $$(WHEELS_BUILT)
+	rm -rf build/wheel-venv-$(1)
+	py=$$$$(sh scripts/find-python $(1)) && "$$$$py" -m venv build/wheel-venv-$(1)
+	build/wheel-venv-$(1)/bin/python -m pip install -q --upgrade pip
+	CC=/bin/false CXX=/bin/false build/wheel-venv-$(1)/bin/python -m pip install \
+		--only-binary=:all: -r requirements-test.txt \
+		dist/tavrel-$$(VERSION)-cp$(subst .,,$(1))-cp$(subst .,,$(1))-manylinux*.whl
+	build/wheel-venv-$(1)/bin/python -m pytest tests $$(PYTEST_ARGS)
+endef
+$(foreach v,$(WHEEL_PYTHONS),$(eval $(call wheel-rules,$(v))))
+
+# Every wheel in turn, also after a failure, with a summary.
+test-wheel: $(WHEELS_BUILT)
+	@summary=""; failed=""; \
+	for v in $(WHEEL_PYTHONS); do \
+		printf '\n==> make test-wheel-%s\n' $$v; \
+		start=$$(date +%s); \
+		if $(MAKE) --no-print-directory test-wheel-$$v; then r=passed; else r=FAILED; failed="$$failed $$v"; fi; \
+		summary="$$summary$$(printf '\n  %-5s %-6s %4d s' $$v $$r $$(( $$(date +%s) - start )))"; \
+	done; \
+	printf '\n==> test-wheel:%s\n' "$$summary"; \
+	if [ -n "$$failed" ]; then echo "failed on:$$failed" >&2; exit 1; fi
+
+# The sdist as pip installs it where no wheel fits: unpacked, its own tests
+# run against the package pip built from it.
+SDIST_TEST := build/sdist-test
+test-sdist: $(WHEELS_BUILT)
+	rm -rf $(SDIST_TEST) && mkdir -p $(SDIST_TEST)
+	tar -xzf $(SDIST) -C $(SDIST_TEST)
+	"$(PYTHON)" -m venv $(SDIST_TEST)/venv
+	$(SDIST_TEST)/venv/bin/python -m pip install -q --upgrade pip
+	$(SDIST_TEST)/venv/bin/python -m pip install --no-cache-dir $(PIP_BUILD_VERBOSE) \
+		-r $(SDIST_TEST)/tavrel-$(VERSION)/requirements-test.txt $(SDIST)
+	cd $(SDIST_TEST)/tavrel-$(VERSION) && ../venv/bin/python -m pytest tests $(PYTEST_ARGS)
 
 # Leaks are left to the test suite: CPython itself does not free everything at
 # exit. Any sanitizer report aborts the process that made it and fails the run.
@@ -201,8 +299,10 @@ test-asan: build-asan
 
 clean:
 	rm -rf build dist .pytest_cache .hypothesis
-	rm -f $(VENV)/.built $(ASAN_VENV)/.built $(foreach v,$(EXTRA_PYTHONS),.venv-$(v)/.built)
+	rm -f $(VENV)/.built $(ASAN_VENV)/.built $(DEMO_VENV)/.built \
+		$(foreach v,$(EXTRA_PYTHONS),.venv-$(v)/.built)
 	find src tests benchmarks examples -name __pycache__ -type d -prune -exec rm -rf {} + 2>/dev/null || true
 
 distclean: clean
-	rm -rf $(VENV) $(ASAN_VENV) $(foreach v,$(EXTRA_PYTHONS),.venv-$(v))
+	rm -rf $(VENV) $(ASAN_VENV) $(DEMO_VENV) $(TOOLS_VENV) \
+		$(foreach v,$(EXTRA_PYTHONS),.venv-$(v))
