@@ -177,14 +177,17 @@ class Rules(NamedTuple):
     # A trailing class repeat before $ or \Z: the reach of what comes
     # before it, or None.
     trail: int | None
-    # A literal prefix: (its length, a regex finding it), or None.
-    prefix: tuple[int, re.Pattern[str]] | None
+    # The literal text matches start with, or None.
+    prefix: Literal | None
     # Only the first start of the output can match.
     anchored: bool
     # Whether the attempt at a start looks before it or at whether it is the
     # beginning of the output; and how far back it looks.
     looks_back: bool
     back: int
+    # Matches end at the end of the output: how far before it they can
+    # start, or None.
+    end_width: int | None = None
 
     @property
     def incremental(self) -> bool:
@@ -193,7 +196,7 @@ class Rules(NamedTuple):
                 or self.anchored)
 
 
-WHOLE = Rules(None, None, None, None, False, True, 0)
+WHOLE = Rules(None, None, None, None, False, True, 0, None)
 
 
 class _Unsupported(Exception):
@@ -367,17 +370,98 @@ def _trail_rule(items: list[Any], flags: int) -> int | None:
     return None if exam == INF else int(exam)
 
 
-def _prefix_rule(items: list[Any], flags: int
-                 ) -> tuple[int, re.Pattern[str]] | None:
+# Characters of what terminals print, the most common first (roughly: white
+# space, lower-case letters by their frequency in English, digits, common
+# punctuation, capitals).  The search for a literal looks for its rarest
+# character first, at memchr's speed.
+_FREQUENCY = {char: rank for rank, char in enumerate(
+    " \n\r\tetaoinsrhldcumfpgwybvkxjqz0123456789-./:,_="
+    "ETAOINSRHLDCUMFPGWYBVKXJQZ")}
+
+
+def _rarity(char: str) -> int:
+    return -_FREQUENCY.get(char, len(_FREQUENCY))
+
+
+class Literal:
+    """Finds the literal text every match of a pattern starts with."""
+
+    __slots__ = ("text", "folded", "finder", "rare", "rare_at")
+
+    def __init__(self, text: str, ignorecase: bool, flags: int) -> None:
+        self.text = text
+        # With IGNORECASE, the text as it compares in ASCII output, and a
+        # regex for other output (where Unicode equivalences apply).
+        self.folded = text.lower() if ignorecase and text.isascii() else None
+        self.finder = (re.compile(re.escape(text), flags & _CLASS_FLAGS)
+                       if ignorecase else None)
+        self.rare_at = min(range(len(text)), key=lambda i: (
+            _rarity(text[i].lower() if ignorecase else text[i]), -i))
+        rare = text[self.rare_at]
+        self.rare = ((rare.lower(), rare.upper())
+                     if ignorecase and rare.lower() != rare.upper()
+                     else (rare,))
+
+    def __len__(self) -> int:
+        return len(self.text)
+
+    def find(self, window: str) -> int:
+        """Offset of the first occurrence in ``window``, or -1."""
+        if self.finder is not None and (self.folded is None
+                                        or not window.isascii()):
+            hit = self.finder.search(window)
+            return -1 if hit is None else hit.start()
+        text = self.folded or self.text
+        size = len(text)
+        rare_at = self.rare_at
+        pos = 0
+        for _ in range(8):
+            # The rarest character first: each try is a memchr.
+            hits = [at for at in (window.find(c, pos + rare_at)
+                                  for c in self.rare) if at >= 0]
+            if not hits:
+                return -1
+            start = min(hits) - rare_at
+            candidate = window[start:start + size]
+            if (candidate if self.folded is None
+                    else candidate.lower()) == text:
+                return start
+            pos = start + 1
+        # A common character after all: search for the whole text.
+        if self.folded is None:
+            return window.find(text, pos)
+        return window.lower().find(text, pos)
+
+
+def _prefix_rule(items: list[Any], flags: int) -> Literal | None:
+    """The literal text every match starts with (after zero-width
+    assertions such as ``^`` or ``\\b``)."""
     text = []
     for op, av in items:
-        if op is not _c.LITERAL:
+        if op is _c.LITERAL:
+            text.append(chr(av))
+        elif text or op not in (_c.AT, _c.ASSERT, _c.ASSERT_NOT):
             break
-        text.append(chr(av))
     if not text:
         return None
-    literal = "".join(text)
-    return len(literal), re.compile(re.escape(literal), flags & _CLASS_FLAGS)
+    return Literal("".join(text), bool(flags & _c.SRE_FLAG_IGNORECASE), flags)
+
+
+def _end_width(items: list[Any], flags: int) -> int | None:
+    """For a pattern whose matches end at the end of the output (``$``
+    without MULTILINE, or ``\\Z``): how far before the end a match can
+    start; else None."""
+    if not items or items[-1][0] is not _c.AT:
+        return None
+    at = items[-1][1]
+    if at is _c.AT_END and not flags & _c.SRE_FLAG_MULTILINE:
+        extra = 1  # $ also matches before a newline that ends the output
+    elif at is _c.AT_END_STRING:
+        extra = 0
+    else:
+        return None
+    _, width, _, _ = _Walk().seq(items, 0, 0, flags)
+    return None if width == INF else int(width) + extra
 
 
 def _anchored(items: list[Any], flags: int) -> bool:
@@ -407,7 +491,8 @@ def analyze(pattern: str) -> Rules:
         prefix = _prefix_rule(items, flags)
         back = walk.behind + walk.reads_before
         return Rules(reach, newlines, trail, prefix,
-                     _anchored(items, flags), walk.looks_back, back)
+                     _anchored(items, flags), walk.looks_back, back,
+                     _end_width(items, flags))
     except (_Unsupported, re.error, TypeError, ValueError, OverflowError,
             RecursionError):
         return WHOLE
@@ -449,8 +534,18 @@ class PatternSearch:
         first = max(base + start, self.restart)
         if rules.anchored and first > base:
             return None
+        if rules.end_width is not None:
+            first = max(first, output.end - rules.end_width)
         if first > output.end:
             return None
+        if rules.prefix is not None:
+            # Only where the literal text is can a match start.
+            found_at = _find(rules.prefix, output, first)
+            if found_at < 0:
+                self.restart = max(self.restart,
+                                   self._settled(output, first, first))
+                return None
+            first = found_at
         margin = max(0, rules.back + _SKEW["margin"]) if rules.looks_back else 0
         origin = max(base, first - margin)
         window = output.tail(origin)
@@ -474,9 +569,11 @@ class PatternSearch:
             self.restart = max(self.restart, self._settled(output, first))
         return None
 
-    def _settled(self, output: Output, first: int) -> float:
+    def _settled(self, output: Output, first: int,
+                 no_literal: int | None = None) -> float:
         """After every start from ``first`` on failed: the offset before
-        which all starts are settled."""
+        which all starts are settled.  ``no_literal``: the literal prefix is
+        known not to occur from there on."""
         rules = self.rules
         end = output.end
         bound = first
@@ -490,17 +587,23 @@ class PatternSearch:
         if rules.trail is not None:
             bound = max(bound, end - rules.trail + _SKEW["trail"])
         if rules.prefix is not None:
-            size, finder = rules.prefix
-            origin = max(output.base, bound)
-            window = output.tail(origin)
-            hit = finder.search(window)
-            stop = end - size + 1
-            if hit is not None:
-                stop = min(stop, origin + hit.start())
+            found_at = (-1 if no_literal is not None and no_literal <= bound
+                        else _find(rules.prefix, output,
+                                   max(output.base, bound)))
+            stop = end - len(rules.prefix) + 1
+            if found_at >= 0:
+                stop = min(stop, found_at)
             bound = max(bound, stop + _SKEW["prefix"])
         if rules.anchored and bound > output.base:
             return INF
         return bound
+
+
+def _find(literal: Literal, output: Output, start: int) -> int:
+    """Absolute offset of the first whole occurrence of the literal at or
+    after ``start``, or -1."""
+    at = literal.find(output.tail(start))
+    return -1 if at < 0 else max(start, output.base) + at
 
 
 def full_search(regex: re.Pattern[str], text: str, start: int,
