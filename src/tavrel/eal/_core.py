@@ -40,7 +40,7 @@ from tavrel.core.errors import DialogEOFError, DialogTimeoutError
 from tavrel.eal._plan import DialogPlan, StatementPlan, describe_action
 from tavrel.eal._search import (WHOLE, Output, PatternSearch, analyze,
                                 full_search)
-from tavrel.eal._secrets import Masker
+from tavrel.eal._secrets import Masker, describe_args
 
 __all__ = ["DialogCore", "DialogResult", "Read", "Pause", "Call", "Finish",
            "Fail", "MATCH", "TIMEOUT", "EOF"]
@@ -79,7 +79,8 @@ class DialogResult:
     timeout or end of file, everything it read).
     """
 
-    __slots__ = ("kind", "statement", "pattern", "match", "output")
+    __slots__ = ("kind", "statement", "pattern", "match", "output",
+                 "_masker")
 
     def __init__(self, kind: str, statement: Any, pattern: str | None = None,
                  match: re.Match[str] | None = None,
@@ -89,11 +90,14 @@ class DialogResult:
         self.pattern = pattern
         self.match = match
         self.output = output
+        # The engine sets it: the run's secrets, masked in the repr.
+        self._masker: Masker | None = None
 
     def __repr__(self) -> str:
         # The output may be long and is the device's text: show its size only.
-        return "<DialogResult %s pattern=%r output=%d chars>" % (
+        text = "<DialogResult %s pattern=%r output=%d chars>" % (
             self.kind, self.pattern, len(self.output))
+        return self._masker.mask(text) if self._masker else text
 
 
 # -- events: what the core asks its driver to do -----------------------------
@@ -201,7 +205,7 @@ class DialogCore:
         self._timeout = timeout
         self._now = now
         self._injected = dict(injected or {})
-        self._masker = masker if masker is not None else Masker(())
+        self._masker = masker if masker is not None else plan.masker
         # The unconsumed output, and what was consumed before it.
         self._buffer = Output(output)
         self._consumed: list[str] = []
@@ -344,6 +348,8 @@ class DialogCore:
 
     def _end(self, event: Finish | Fail) -> Generator[Event, Any, None]:
         self._finished = True
+        if isinstance(event, Finish):
+            event.result._masker = self._masker
         yield event
 
     # The run itself is a generator: it yields events and gets the driver's
@@ -575,9 +581,10 @@ class DialogCore:
 
     def _log_match(self, plan: StatementPlan, text: str,
                    match: re.Match[str]) -> None:
-        log.debug("statement %d %s matched %r", plan.index,
-                  self._masker.mask(repr(text)),
-                  self._masker.mask(match.group(0)))
+        # Whole lines are masked, after every repr: a secret escaped by
+        # repr is masked as well.
+        log.debug(self._masker.mask("statement %d %r matched %r" % (
+            plan.index, text, self._masker.mask(match.group(0)))))
         if plan.statement.debug_statement:
             self._log_statement(plan, "matched")
 
@@ -586,8 +593,9 @@ class DialogCore:
         if plan is None:
             tail = self._tail()
             return Fail(DialogTimeoutError(
-                "no statement ended the dialog within %g s; the unmatched "
-                "output ends with %r" % (self._timeout, tail),
+                self._masker.mask(
+                    "no statement ended the dialog within %g s; the "
+                    "unmatched output ends with %r" % (self._timeout, tail)),
                 timeout=self._timeout, tail=tail))
         log.debug("timeout after %g s", self._timeout)
         if plan.statement.debug_statement:
@@ -603,8 +611,9 @@ class DialogCore:
         if plan is None:
             tail = self._tail()
             return Fail(DialogEOFError(
-                "the session ended before a statement ended the dialog; the "
-                "unmatched output ends with %r" % (tail,), tail=tail))
+                self._masker.mask(
+                    "the session ended before a statement ended the dialog; "
+                    "the unmatched output ends with %r" % (tail,)), tail=tail))
         log.debug("end of file")
         if plan.statement.debug_statement:
             self._log_statement(plan, "end of file")
@@ -627,19 +636,19 @@ class DialogCore:
     def _tail(self) -> str:
         buffer = self._buffer
         # A secret may straddle where the tail begins: mask a little more.
-        longest = max((len(s) for s in self._masker.secrets), default=0)
-        text = buffer.tail(max(buffer.base,
-                               buffer.end - TAIL_LENGTH - longest))
+        text = buffer.tail(max(buffer.base, buffer.end - TAIL_LENGTH
+                               - self._masker.longest))
         return self._masker.mask(text)[-TAIL_LENGTH:]
 
     def _log_statement(self, plan: StatementPlan, event: str) -> None:
         statement = plan.statement
-        log.debug(
+        masker = self._masker
+        log.debug(masker.mask(
             "%s: %s, action %s, args %s, loop_continue %s, continue_timer %s,"
-            " trim_buffer %s, unmatched output ends with %r",
-            plan.where, event,
-            self._masker.mask(describe_action(statement.action)
-                              if statement.action is not None else "None"),
-            self._masker.mask(repr(statement.args)),
-            statement.loop_continue, statement.continue_timer,
-            statement.trim_buffer, self._tail())
+            " trim_buffer %s, unmatched output ends with %r" % (
+                plan.where, event,
+                describe_action(statement.action)
+                if statement.action is not None else "None",
+                describe_args(statement, masker),
+                statement.loop_continue, statement.continue_timer,
+                statement.trim_buffer, self._tail())))

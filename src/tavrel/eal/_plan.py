@@ -10,6 +10,7 @@ patterns, parameter lists) is cached by what it depends on.
 
 from __future__ import annotations
 
+import functools
 import inspect
 import math
 import numbers
@@ -18,6 +19,9 @@ import weakref
 from collections.abc import Callable, Mapping
 from functools import lru_cache
 from typing import Any, NamedTuple
+
+from tavrel._masking import Masker
+from tavrel.eal._secrets import collect_secrets
 
 __all__ = ["TIMEOUT_PATTERN", "EOF_PATTERN", "INJECTABLE", "StatementPlan",
            "DialogPlan", "plan_dialog", "check_seconds", "describe_action"]
@@ -52,13 +56,14 @@ def _compile(text: str) -> re.Pattern[str]:
     return re.compile(text)
 
 
-def _compile_for(where: object, text: str) -> re.Pattern[str]:
+def _compile_for(where: object, text: str,
+                 masker: Masker) -> re.Pattern[str]:
     try:
         return _compile(text)
     except re.error as exc:
         # Keep the type callers catch, and say which statement it was.
-        raise re.error("%s: pattern %r does not compile: %s"
-                       % (where, text, exc.msg)) from exc
+        raise re.error(masker.mask("%s: pattern %r does not compile: %s"
+                                   % (where, text, exc.msg))) from exc
 
 
 class Params(NamedTuple):
@@ -115,6 +120,10 @@ def _params_key(action: object) -> tuple[object, ...]:
 
 
 def describe_action(action: object) -> str:
+    """An action as messages name it: its qualified name, never its repr
+    (a partial's repr shows the values bound into it)."""
+    if isinstance(action, functools.partial):
+        return "functools.partial(%s, ...)" % describe_action(action.func)
     name = getattr(action, "__qualname__", None)
     if not isinstance(name, str):
         name = getattr(action, "__name__", None)
@@ -123,7 +132,8 @@ def describe_action(action: object) -> str:
     return name
 
 
-def _read_params(action: Callable[..., object]) -> Params:
+def _read_params(action: Callable[..., object],
+                 masker: Masker | None = None) -> Params:
     key = _params_key(action)
     try:
         cached_key, params = _PARAMS[weakref.ref(action)]
@@ -137,8 +147,10 @@ def _read_params(action: Callable[..., object]) -> Params:
     try:
         signature = inspect.signature(action)
     except (TypeError, ValueError) as exc:
-        raise TypeError("cannot read the parameters of action %s: %s"
-                        % (describe_action(action), exc)) from None
+        message = ("cannot read the parameters of action %s: %s"
+                   % (describe_action(action), exc))
+        raise TypeError(masker.mask(message) if masker else message
+                        ) from None
     named = tuple(
         (p.name, p.kind is p.POSITIONAL_ONLY, p.default is not p.empty)
         for p in signature.parameters.values()
@@ -240,6 +252,8 @@ class DialogPlan(NamedTuple):
     statements: tuple[StatementPlan, ...]
     timeout: StatementPlan | None
     eof: StatementPlan | None
+    # What hides the run's secrets in messages and logs.
+    masker: Masker = Masker()
 
     def plans(self) -> tuple[StatementPlan, ...]:
         extra = tuple(p for p in (self.timeout, self.eof) if p is not None)
@@ -285,7 +299,7 @@ def _name_set(names: Any) -> frozenset[str]:
 
 
 def _plan_statement(index: int | None, statement: Any,
-                    matchable: bool) -> StatementPlan:
+                    matchable: bool, masker: Masker) -> StatementPlan:
     where = _Where(index, statement)
     pattern = statement.pattern
     regexes: tuple[tuple[str, re.Pattern[str]], ...] | None = None
@@ -293,14 +307,14 @@ def _plan_statement(index: int | None, statement: Any,
                          and pattern in (TIMEOUT_PATTERN, EOF_PATTERN)):
         regexes = None
     elif isinstance(pattern, str):
-        regexes = ((pattern, _compile_for(where, pattern)),)
+        regexes = ((pattern, _compile_for(where, pattern, masker)),)
     elif isinstance(pattern, (list, tuple)):
         found = []
         for text in pattern:
             if not isinstance(text, str):
                 raise TypeError("%s: pattern texts must be str, not %s"
                                 % (where, type(text).__name__))
-            found.append((text, _compile_for(where, text)))
+            found.append((text, _compile_for(where, text, masker)))
         regexes = tuple(found)
     else:
         raise TypeError("%s: pattern must be str, list or tuple, not %s"
@@ -331,7 +345,7 @@ def _plan_statement(index: int | None, statement: Any,
         if not callable(action):
             raise TypeError("%s: action must be callable or None, not %s"
                             % (where, type(action).__name__))
-        params = _read_params(action)
+        params = _read_params(action, masker)
         is_coroutine = params.is_coroutine
         for name, _, has_default in (() if params.required <= _INJECTABLE
                                      else params.named):
@@ -339,16 +353,19 @@ def _plan_statement(index: int | None, statement: Any,
                 continue
             if ((name in di_params or name in ALWAYS_INJECTED)
                     and name not in INJECTABLE and not has_default):
-                raise TypeError(
+                raise TypeError(masker.mask(
                     "%s: cannot inject %r into %s; the injected names are %s"
                     % (where, name, describe_action(action),
-                       ", ".join(INJECTABLE)))
+                       ", ".join(INJECTABLE))))
     return StatementPlan(index, statement, regexes, params, di_params,
                          is_coroutine)
 
 
-def plan_dialog(dialog: Any) -> DialogPlan:
-    """Check the dialog's statements and plan them, in list order."""
+def plan_dialog(dialog: Any, secrets: list[str | bytes] | None = None
+                ) -> DialogPlan:
+    """Check the dialog's statements and plan them, in list order.
+    ``secrets`` (the context's) and the secrets in the statements' args
+    are masked in every message, and make the plan's masker."""
     if not hasattr(dialog, "statements"):
         raise TypeError("dialog must have statements; %s has none"
                         % type(dialog).__name__)
@@ -357,11 +374,13 @@ def plan_dialog(dialog: Any) -> DialogPlan:
     except TypeError:
         raise TypeError("dialog.statements must be a list of statements"
                         ) from None
-    plans = tuple(_plan_statement(index, statement, True)
+    special = [getattr(dialog, name, None)
+               for name in ("timeout_statement", "eof_statement")]
+    masker = Masker((secrets or []) + collect_secrets(
+        {}, statements + [s for s in special if s is not None]))
+    plans = tuple(_plan_statement(index, statement, True, masker)
                   for index, statement in enumerate(statements))
-    specials = []
-    for name in ("timeout_statement", "eof_statement"):
-        statement = getattr(dialog, name, None)
-        specials.append(None if statement is None
-                        else _plan_statement(None, statement, False))
-    return DialogPlan(plans, specials[0], specials[1])
+    timeout, eof = (None if statement is None
+                    else _plan_statement(None, statement, False, masker)
+                    for statement in special)
+    return DialogPlan(plans, timeout, eof, masker)

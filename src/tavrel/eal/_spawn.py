@@ -13,7 +13,9 @@ from __future__ import annotations
 import codecs
 from typing import Any
 
-__all__ = ["SpawnChannel"]
+from tavrel._masking import Masker, StreamMasker
+
+__all__ = ["SpawnChannel", "Transcript"]
 
 _TEXT = "text"
 _BYTES = "bytes"
@@ -103,6 +105,13 @@ class SpawnChannel:
             return ""
         return self._decoder.decode(b"", final=True)
 
+    def held(self) -> bytes:
+        """Bytes read but held for a character not yet complete."""
+        if self._decoder is None:
+            return b""
+        pending: bytes = self._decoder.getstate()[0]
+        return pending
+
     def _pending(self) -> bytes:
         if self._decoder is None:
             return b""
@@ -182,3 +191,36 @@ class SpawnChannel:
             before = buffer_type()
             before.write(value)
             spawn._before = before
+
+
+class Transcript:
+    """A masked transcript of what a run reads: every secret masked, also
+    when it arrives split across reads; everything else written as it was
+    read (as bytes, byte for byte, for a bytes spawn)."""
+
+    __slots__ = ("file", "_stream")
+
+    def __init__(self, file: Any, masker: Masker) -> None:
+        self.file = file
+        self._stream = StreamMasker(masker)
+
+    def write(self, text: str, as_bytes: bool) -> None:
+        out = self._stream.feed(text)
+        if out:
+            self._emit(out, as_bytes)
+
+    def close(self, as_bytes: bool, held: bytes = b"") -> None:
+        """The run is over: write what was held back (``held``: bytes of a
+        character the run did not see complete), and flush."""
+        out = self._stream.flush()
+        if as_bytes and (out or held):
+            self.file.write(out.encode("utf-8", "surrogateescape") + held)
+        elif out:
+            self._emit(out, as_bytes)
+        flush = getattr(self.file, "flush", None)
+        if callable(flush):
+            flush()
+
+    def _emit(self, text: str, as_bytes: bool) -> None:
+        self.file.write(text.encode("utf-8", "surrogateescape")
+                        if as_bytes else text)

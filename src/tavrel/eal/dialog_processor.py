@@ -19,13 +19,14 @@ from typing import Any
 from pexpect import EOF as SpawnEOF
 from pexpect import TIMEOUT as SpawnTimeout
 
+from tavrel._masking import activate, deactivate
 from tavrel.eal._clock import SYSTEM_CLOCK, Clock
 from tavrel.eal._core import (Call, DialogCore, DialogResult, Fail, Finish,
                               Pause, Read)
 from tavrel.eal._plan import (DialogPlan, check_seconds, describe_action,
                               plan_dialog)
-from tavrel.eal._secrets import Masker, collect_secrets
-from tavrel.eal._spawn import SpawnChannel
+from tavrel.eal._secrets import collect_secrets
+from tavrel.eal._spawn import SpawnChannel, Transcript
 
 __all__ = ["DialogProcessor", "DialogResult", "DEFAULT_TIMEOUT"]
 
@@ -65,9 +66,11 @@ class DialogProcessor:
     ``context`` is a mapping handed to actions (credentials for the
     ``sendline_cred_*`` senders live in ``context["credentials"]``);
     ``session`` a mutable mapping the caller keeps across dialogs.
-    ``clock`` is the time source (:class:`tavrel.testing.VirtualClock` in
-    tests); by default the spawn's own ``clock`` when it has a tavrel clock,
-    else the machine's.
+    ``transcript`` is a file-like object that gets everything the run reads
+    from the session, every secret masked (bytes for a bytes spawn, text for
+    a text spawn).  ``clock`` is the time source
+    (:class:`tavrel.testing.VirtualClock` in tests); by default the spawn's
+    own ``clock`` when it has a tavrel clock, else the machine's.
 
     A processor keeps no state between runs: one processor, like one dialog,
     may run any number of times, also in several threads at once (each with
@@ -78,7 +81,8 @@ class DialogProcessor:
                  timeout: float | None = None,
                  context: Mapping[str, Any] | None = None,
                  session: MutableMapping[str, Any] | None = None,
-                 *, clock: Clock | None = None) -> None:
+                 *, transcript: Any = None,
+                 clock: Clock | None = None) -> None:
         for name in ("send", "sendline", "read_nonblocking"):
             if not callable(getattr(spawn, name, None)):
                 raise TypeError(
@@ -104,21 +108,27 @@ class DialogProcessor:
         elif not isinstance(session, MutableMapping):
             raise TypeError("session must be a mutable mapping, not %s"
                             % type(session).__name__)
+        if transcript is not None and not callable(
+                getattr(transcript, "write", None)):
+            raise TypeError("transcript must be a file-like object with a "
+                            "write(), not %s" % type(transcript).__name__)
         self.clock = _clock_of(spawn, clock)
         self.dialog = dialog
         self.spawn = spawn
         self.context = context
         self.session = session
+        self.transcript = transcript
 
-    def _plan(self) -> DialogPlan:
-        plan = plan_dialog(self.dialog)
-        for statement_plan in plan.plans():
-            if statement_plan.is_coroutine:
-                raise TypeError(
-                    "%s: action %s is a coroutine function, which "
-                    "DialogProcessor.process() cannot await"
-                    % (statement_plan.where,
-                       describe_action(statement_plan.statement.action)))
+    def _plan(self, awaits: bool = False) -> DialogPlan:
+        plan = plan_dialog(self.dialog, collect_secrets(self.context))
+        if not awaits:
+            for statement_plan in plan.plans():
+                if statement_plan.is_coroutine:
+                    raise TypeError(plan.masker.mask(
+                        "%s: action %s is a coroutine function, which "
+                        "DialogProcessor.process() cannot await"
+                        % (statement_plan.where,
+                           describe_action(statement_plan.statement.action))))
         return plan
 
     def _core(self, plan: DialogPlan, channel: SpawnChannel) -> DialogCore:
@@ -127,8 +137,7 @@ class DialogProcessor:
             plan, timeout=self.timeout, now=self.clock.monotonic(),
             output=channel.take(),
             injected={"spawn": spawn, "context": self.context,
-                      "session": self.session, "runtime": self.session},
-            masker=Masker(collect_secrets(self.context)))
+                      "session": self.session, "runtime": self.session})
 
     def process(self) -> DialogResult:
         """Run the dialog; return a :class:`DialogResult`.
@@ -139,14 +148,55 @@ class DialogProcessor:
         are.  Output the dialog did not consume is left in ``spawn.buffer``.
         """
         plan = self._plan()
-        channel = SpawnChannel(self.spawn)
-        core = self._core(plan, channel)
+        run = _Run(self, plan)
         try:
-            return _drive(core, channel, self.clock, _read_size(self.spawn))
+            result = _drive(run.core, run.channel, self.clock,
+                            _read_size(self.spawn), run.transcript)
+        except BaseException:
+            run.close(failing=True)
+            raise
+        run.close(failing=False)
+        return result
+
+
+class _Run:
+    """What one run holds besides its core, and its tidying up: the output
+    goes back to the spawn, the transcript gets what it held back, the
+    secrets leave the running set, whichever way the run ends."""
+
+    __slots__ = ("channel", "core", "transcript", "_token")
+
+    def __init__(self, processor: DialogProcessor, plan: DialogPlan) -> None:
+        self.channel = SpawnChannel(processor.spawn)
+        self.transcript = (None if processor.transcript is None
+                           else Transcript(processor.transcript, plan.masker))
+        self._token = activate(plan.masker) if plan.masker else None
+        try:
+            self.core = processor._core(plan, self.channel)
+        except BaseException:
+            self._forget()
+            raise
+
+    def close(self, failing: bool) -> None:
+        try:
+            if not self.core.finished:
+                self.core.abort()
+            held = self.channel.held()
+            self.channel.put_back(self.core.unconsumed())
+            if self.transcript is not None:
+                try:
+                    self.transcript.close(self.channel.is_bytes, held)
+                except Exception:
+                    # The run's own exception is the one to report.
+                    if not failing:
+                        raise
         finally:
-            if not core.finished:
-                core.abort()
-            channel.put_back(core.unconsumed())
+            self._forget()
+
+    def _forget(self) -> None:
+        if self._token is not None:
+            deactivate(self._token)
+            self._token = None
 
 
 def _leftover(channel: SpawnChannel, call: Call) -> str:
@@ -159,7 +209,7 @@ def _leftover(channel: SpawnChannel, call: Call) -> str:
 
 
 def _drive(core: DialogCore, channel: SpawnChannel, clock: Clock,
-           size: int) -> DialogResult:
+           size: int, transcript: Transcript | None) -> DialogResult:
     read = channel.spawn.read_nonblocking
     monotonic = clock.monotonic
     # Whether reads of text can go to the core as they are.
@@ -174,9 +224,14 @@ def _drive(core: DialogCore, channel: SpawnChannel, clock: Clock,
                 event = core.timed_out(monotonic())
                 continue
             except SpawnEOF:
-                event = core.eof(monotonic(), channel.flush())
+                text = channel.flush()
+                if transcript is not None and text:
+                    transcript.write(text, channel.is_bytes)
+                event = core.eof(monotonic(), text)
                 continue
             if type(data) is str and data and text_spawn:
+                if transcript is not None:
+                    transcript.write(data, False)
                 event = core.data(data, monotonic())
                 continue
             text = channel.accept(data)
@@ -184,6 +239,8 @@ def _drive(core: DialogCore, channel: SpawnChannel, clock: Clock,
                 event = core.empty(monotonic())
             else:
                 text_spawn = channel.is_text
+                if transcript is not None:
+                    transcript.write(text, channel.is_bytes)
                 event = core.data(text, monotonic())
         elif kind is Call:
             assert isinstance(event, Call)

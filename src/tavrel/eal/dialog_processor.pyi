@@ -48,6 +48,7 @@ class DialogProcessor:
     context: Mapping[str, Any]
     session: MutableMapping[str, Any]
     clock: Clock
+    transcript: Any
     def __init__(
         self,
         dialog: Dialog,
@@ -56,6 +57,7 @@ class DialogProcessor:
         context: Mapping[str, Any] | None = None,
         session: MutableMapping[str, Any] | None = None,
         *,
+        transcript: Any = None,
         clock: Clock | None = None,
     ) -> None: ...
     def process(self) -> DialogResult: ...
