@@ -2275,7 +2275,14 @@ int native_copy(PyObject *copy_fn, PyObject *x, Ref &out)
 #if PY_VERSION_HEX < 0x030C0000
         // Up to 3.11 an instance dict is an ordinary object: copying the
         // source's (values and shared keys alike) in one step is cheapest.
+        // PyDict_Copy reads the source's size, allocates and then copies
+        // what it read; a collection started by that allocation could run
+        // a finaliser that clears the source in between.  With the
+        // collector paused no caller code can run inside the copy.
+        int collecting = PyGC_Disable();
         Ref y_dict = Ref::steal(PyDict_Copy(x_dict.get()));
+        if (collecting)
+            PyGC_Enable();
         if (!y_dict || PyObject_GenericSetDict(y.get(), y_dict.get(), nullptr) < 0)
             return -1;
 #else
@@ -2527,6 +2534,22 @@ Ref either(PyObject *left, PyObject *right, PyObject *name)
     return getattr(right, name);
 }
 
+// `a + b`.  Two exact lists are joined into a list that exists before
+// their items are read: the interpreter's own concatenation (up to 3.11)
+// reads both sizes, allocates, which can start a collection whose
+// finalisers empty an operand, and then fills as many slots as it first
+// read, leaving the rest uninitialised.
+Ref add_lists(PyObject *a, PyObject *b)
+{
+    if (!PyList_CheckExact(a) || !PyList_CheckExact(b))
+        return Ref::steal(PyNumber_Add(a, b));
+    Ref sum = Ref::steal(PyList_New(0));
+    if (!sum || PyList_SetSlice(sum.get(), 0, 0, a) < 0 ||
+        PyList_SetSlice(sum.get(), PyList_GET_SIZE(sum.get()), PyList_GET_SIZE(sum.get()), b) < 0)
+        return {};
+    return sum;
+}
+
 PyObject *dialog_add(NativeFunction *fn, PyObject *const *a)
 {
     PyObject *self = a[0], *other = a[1];
@@ -2546,7 +2569,7 @@ PyObject *dialog_add(NativeFunction *fn, PyObject *const *a)
     Ref theirs = getattr(other, N.statements);
     if (!theirs)
         return nullptr;
-    Ref updated_statements = Ref::steal(PyNumber_Add(mine.get(), theirs.get()));
+    Ref updated_statements = add_lists(mine.get(), theirs.get());
     if (!updated_statements)
         return nullptr;
     dialog_cls = global(fn, N.Dialog);
