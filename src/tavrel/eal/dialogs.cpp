@@ -69,9 +69,14 @@ struct Texts {
 };
 Texts T;
 
+// The tables of interned objects are filled once per process.  An import
+// that fails halfway (memory exhausted) leaves some slots filled; a later
+// import fills the rest, and only a table filled to the end counts as ready.
+bool texts_ready = false;
+
 int texts_init()
 {
-    if (T.none)
+    if (texts_ready)
         return 0;
     struct {
         PyObject **slot;
@@ -92,27 +97,33 @@ int texts_init()
         {&T.line_end, ",\n"},
     };
     for (auto &entry : table)
-        if (!(*entry.slot = PyUnicode_InternFromString(entry.text)))
+        if (!*entry.slot && !(*entry.slot = PyUnicode_InternFromString(entry.text)))
             return -1;
+    texts_ready = true;
     return 0;
 }
 
+bool names_ready = false;
+
 int names_init()
 {
-    if (N.pattern)
+    if (names_ready)
         return 0;
-#define X(n)                                      \
-    if (!(N.n = PyUnicode_InternFromString(#n))) \
+#define X(n)                                                  \
+    if (!N.n && !(N.n = PyUnicode_InternFromString(#n))) \
         return -1;
     TAVREL_NAMES(X)
 #undef X
-    if (!(N.empty = PyUnicode_InternFromString("")))
+    if (!N.empty && !(N.empty = PyUnicode_InternFromString("")))
         return -1;
-    if (!(N.kw_key = PyTuple_Pack(1, N.key)))
+    if (!N.kw_key && !(N.kw_key = PyTuple_Pack(1, N.key)))
         return -1;
-    N.list_tuple = PyTuple_Pack(2, reinterpret_cast<PyObject *>(&PyList_Type),
-                                reinterpret_cast<PyObject *>(&PyTuple_Type));
-    return N.list_tuple ? 0 : -1;
+    if (!N.list_tuple &&
+        !(N.list_tuple = PyTuple_Pack(2, reinterpret_cast<PyObject *>(&PyList_Type),
+                                      reinterpret_cast<PyObject *>(&PyTuple_Type))))
+        return -1;
+    names_ready = true;
+    return 0;
 }
 
 // ===========================================================================
@@ -622,18 +633,21 @@ const char *const sender_patterns[kSenders] = {
 PyObject *sender_pattern_objs[kSenders];
 PyObject *sender_prefix_objs[kSenders];  // "send(", "sendline(", ...
 
+bool senders_ready = false;
+
 int senders_init()
 {
-    if (sender_pattern_objs[0])
+    if (senders_ready)
         return 0;
     for (int i = 0; i < kSenders; ++i) {
-        sender_pattern_objs[i] = PyUnicode_InternFromString(sender_patterns[i]);
-        if (!sender_pattern_objs[i])
+        if (!sender_pattern_objs[i] &&
+            !(sender_pattern_objs[i] = PyUnicode_InternFromString(sender_patterns[i])))
             return -1;
-        sender_prefix_objs[i] = PyUnicode_FromFormat("%s(", sender_specs[i].name);
-        if (!sender_prefix_objs[i])
+        if (!sender_prefix_objs[i] &&
+            !(sender_prefix_objs[i] = PyUnicode_FromFormat("%s(", sender_specs[i].name)))
             return -1;
     }
+    senders_ready = true;
     return 0;
 }
 
@@ -1957,15 +1971,17 @@ PyObject *slotnames_name;      // "__slotnames__"
 PyObject *dict_name;           // "__dict__"
 getter instance_dict_getter;   // the getter of `__dict__` of classes made by type()
 
+bool copy_names_ready = false;
+
 int copy_names_init()
 {
-    if (slotnames_name)
+    if (copy_names_ready)
         return 0;
     static const char *const hooks[9] = {
         "__copy__", "__reduce_ex__", "__reduce__", "__getstate__", "__setstate__",
         "__getnewargs__", "__getnewargs_ex__", "__getattr__", "__slots__"};
     for (int i = 0; i < 9; ++i)
-        if (!(copy_hooks[i] = PyUnicode_InternFromString(hooks[i])))
+        if (!copy_hooks[i] && !(copy_hooks[i] = PyUnicode_InternFromString(hooks[i])))
             return -1;
     // copy.copy reads __reduce_ex__ from the instance, object.__reduce_ex__
     // reads __reduce__, and the default reduction __getstate__ and the
@@ -1973,12 +1989,20 @@ int copy_names_init()
     const int on_instance[5] = {1, 2, 3, 5, 6};
     for (int i = 0; i < 5; ++i)
         instance_copy_hooks[i] = copy_hooks[on_instance[i]];
-    if (!(copy_tables[0] = PyUnicode_InternFromString("_copy_dispatch")) ||
-        !(copy_tables[1] = PyUnicode_InternFromString("dispatch_table")) ||
-        !(dict_name = PyUnicode_InternFromString("__dict__")))
-        return -1;
-    slotnames_name = PyUnicode_InternFromString("__slotnames__");
-    return slotnames_name ? 0 : -1;
+    struct {
+        PyObject **slot;
+        const char *text;
+    } table[] = {
+        {&copy_tables[0], "_copy_dispatch"},
+        {&copy_tables[1], "dispatch_table"},
+        {&dict_name, "__dict__"},
+        {&slotnames_name, "__slotnames__"},
+    };
+    for (auto &entry : table)
+        if (!*entry.slot && !(*entry.slot = PyUnicode_InternFromString(entry.text)))
+            return -1;
+    copy_names_ready = true;
+    return 0;
 }
 
 // Whether a class lets copy.copy do nothing but the default reduction.
