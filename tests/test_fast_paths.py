@@ -787,12 +787,54 @@ class CountingReads(Statement):
     args = _field("args")
 
 
+class Collider:
+    """A key of a statement's own __dict__ that hashes like a field name and
+    stands before it in the lookup, so that every read of the field compares
+    the two: caller code at each read, as a property would run.  It counts
+    the comparisons."""
+
+    def __init__(self, name):
+        self.name, self.compared = name, 0
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        self.compared += 1
+        return False
+
+
+def colliding(statement, name):
+    value = vars(statement).pop(name)
+    key = Collider(name)
+    vars(statement)[key] = None
+    vars(statement)[name] = value  # compared once on the way in
+    key.compared = 0
+    return key
+
+
 @pytest.mark.parametrize("check, reads", [
     ("validate_pattern", {"pattern": 2}),         # isinstance(list/tuple), then isinstance(str)
     ("validate_action", {"action": 2, "args": 1}),  # callable(), type() is str, args is None
 ])
-def test_property_fields_are_read_at_every_use(check, reads):
+def test_fields_read_through_caller_code_are_read_at_every_use(check, reads):
     statement = CountingReads("p")
     statement.reads.clear()
     getattr(statement, check)()
     assert statement.reads == reads
+    for name, count in reads.items():
+        statement = Statement("p")
+        key = colliding(statement, name)
+        getattr(statement, check)()
+        assert key.compared == count, name
+
+
+@pytest.mark.parametrize("name", ["args", "di_params"])
+def test_callable_rules_read_colliding_fields_afresh(name):
+    def run():
+        statement = Statement("p", f_retries, {"user": "u"}, di_params=["spawn"])
+        key = colliding(statement, name)
+        statement.validate_action()
+        return key.compared
+
+    both_ways("getfullargspec", run, lambda result: result)
