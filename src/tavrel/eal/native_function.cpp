@@ -542,9 +542,6 @@ PyMemberDef native_function_members[] = {
     {"__doc__", T_OBJECT, offsetof(NativeFunction, doc), 0, nullptr},
     {"__globals__", T_OBJECT, offsetof(NativeFunction, globals), READONLY, nullptr},
     {"__module__", T_OBJECT, offsetof(NativeFunction, module), 0, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(NativeFunction, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(NativeFunction, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(NativeFunction, weakreflist), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
