@@ -945,46 +945,53 @@ FunctionSpec statement_validate_spec = {
     "validate", "Statement.validate", "verify the sanity of the arguments in the statement",
     P_self, 1, nullptr, nullptr, statement_validate, 130};
 
+// Visits what an object holds: stops at a dict with a key that is no exact
+// str.
+int find_odd_keys(PyObject *o, void *found)
+{
+    if (!PyDict_Check(o))
+        return 0;
+    // A split table holds only exact str keys, the class's shared ones.
+    if (PyDict_CheckExact(o) && reinterpret_cast<PyDictObject *>(o)->ma_values)
+        return 0;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(o, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            *static_cast<bool *>(found) = true;
+            return 1;
+        }
+    }
+    return 0;
+}
+
 // Whether every key of the instance dict of `self` is an exact str: looking
 // a name up in it then compares no object of the caller's (a key of
 // another type that hashes like the name is compared with it, running its
-// __eq__, at every read of the name).  1 yes, 0 no, -1 error.
-int instance_keys_are_str(PyObject *self)
+// __eq__, at every read of the name).  The instance dict is found among
+// what the object reports to the collector, which never makes the dict of
+// an object whose attributes live inline (3.11 on) the way reading its
+// `__dict__` would; a dict among the attribute values that has such a key
+// also counts, which only gives up a shortcut.
+bool instance_keys_are_str(PyObject *self)
 {
-#if PY_VERSION_HEX < 0x030B0000
-    PyObject **dictptr = _PyObject_GetDictPtr(self);
-    Ref dict = Ref::borrow(dictptr ? *dictptr : nullptr);
-    if (!dict)
-        return 1;
-#else
-    // From 3.11 the dict pointer is read by making the dict.
-    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!dict)
-        return -1;
-#endif
-    if (!PyDict_CheckExact(dict.get()))
-        return 0;
-    // A split table holds only exact str keys, the class's shared ones.
-    if (reinterpret_cast<PyDictObject *>(dict.get())->ma_values)
-        return 1;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict.get(), &pos, &key, &value))
-        if (!PyUnicode_CheckExact(key))
-            return 0;
-    return 1;
+    traverseproc traverse = Py_TYPE(self)->tp_traverse;
+    if (!traverse)
+        return false;
+    bool found = false;
+    traverse(self, find_odd_keys, &found);
+    return !found;
 }
 
 // Whether reading `name` from `self` is a plain instance-dict read, which
 // runs no code of the caller's: ordinary attribute access, no class
 // attribute (a property, say) of that name and only str keys in the
-// instance dict.  1 yes, 0 no, -1 error.
-int plain_attribute(PyObject *self, PyObject *name)
+// instance dict.
+bool plain_attribute(PyObject *self, PyObject *name)
 {
     PyTypeObject *tp = Py_TYPE(self);
-    if (tp->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(tp, name))
-        return 0;
-    return instance_keys_are_str(self);
+    return tp->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(tp, name) &&
+           instance_keys_are_str(self);
 }
 
 PyObject *statement_validate_pattern(NativeFunction *fn, PyObject *const *a)
@@ -1016,10 +1023,7 @@ PyObject *statement_validate_pattern(NativeFunction *fn, PyObject *const *a)
     }
     // Testing an exact str for list or tuple ran nothing of the caller's,
     // so reading afresh would return the same object.
-    int same = PyUnicode_CheckExact(pattern.get()) ? plain_attribute(self, N.pattern) : 0;
-    if (same < 0)
-        return nullptr;
-    if (!same) {
+    if (!(PyUnicode_CheckExact(pattern.get()) && plain_attribute(self, N.pattern))) {
         pattern = getattr(self, N.pattern);
         if (!pattern)
             return nullptr;
@@ -1349,11 +1353,8 @@ public:
 
     int try_plain()
     {
-        int plain = plain_attribute(self_, N.args);
-        if (plain > 0)
-            plain = plain_attribute(self_, N.di_params);
-        if (plain <= 0)
-            return plain;
+        if (!plain_attribute(self_, N.args) || !plain_attribute(self_, N.di_params))
+            return 0;
         Ref args = getattr(self_, N.args);
         Ref di_params = getattr(self_, N.di_params);
         if (!args || !di_params)
@@ -1587,10 +1588,7 @@ PyObject *statement_validate_action(NativeFunction *fn, PyObject *const *a)
 
     // callable() ran nothing of the caller's: unless reading the attribute
     // does, a fresh read returns the same object.
-    int same = plain_attribute(self, N.action);
-    if (same < 0)
-        return nullptr;
-    if (!same) {
+    if (!plain_attribute(self, N.action)) {
         action = getattr(self, N.action);
         if (!action)
             return nullptr;
