@@ -3,6 +3,8 @@
 #   make demo        build, then run the demo
 #   make test        build, then run the test suite     (PYTEST_ARGS=...)
 #   make test-asan   the test suite against an ASan/UBSan build
+#   make test-no-fast-paths  the test suite against a build without the
+#                    module's shortcuts (.venv-no-fast-paths)
 #   make test-3.13   the test suite on CPython 3.13 (.venv-3.13); also 3.11, 3.12
 #   make test-pythons  the test suite on 3.10 (.venv) and every EXTRA_PYTHONS
 #   make test-wheel  build a wheel into dist/, install it into a fresh venv and
@@ -13,7 +15,8 @@
 #   make clean       remove build trees; make distclean also removes the venvs
 #
 # Python: PYTHON=/path/to/python3.10 overrides scripts/find-python; the other
-# versions are always found by scripts/find-python.
+# versions are always found by scripts/find-python.  WERROR=ON makes every
+# build treat compiler warnings as errors (CI does).
 
 SHELL := /bin/sh
 
@@ -23,6 +26,7 @@ PYTHON ?= $(shell sh scripts/find-python $(PYTHON_VERSION))
 
 VENV      := .venv
 ASAN_VENV := .venv-asan
+PLAIN_VENV := .venv-no-fast-paths
 # Interpreters besides 3.10 that the suite runs on, each in .venv-X.Y.
 EXTRA_PYTHONS := 3.11 3.12 3.13
 WHEEL_VENV := build/wheel-venv
@@ -30,6 +34,7 @@ CXX_SAN   ?= g++
 
 PYTEST_ARGS ?=
 BENCH_ARGS  ?=
+WERROR      ?= OFF
 
 export PIP_DISABLE_PIP_VERSION_CHECK := 1
 export PIP_ROOT_USER_ACTION := ignore
@@ -45,13 +50,19 @@ endif
 SOURCES := pyproject.toml CMakeLists.txt \
 	$(shell find src -name __pycache__ -prune -o \( -type f -o -type d \) -print)
 
-PIP_INSTALL_SELF := -m pip install --no-build-isolation --no-deps $(PIP_BUILD_VERBOSE)
+PIP_INSTALL_SELF := -m pip install --no-build-isolation --no-deps $(PIP_BUILD_VERBOSE) \
+	-C cmake.define.TAVREL_WERROR=$(WERROR)
 
 ASAN_CONFIG := \
 	-C build-dir=build/asan-{wheel_tag} \
 	-C cmake.build-type=RelWithDebInfo \
 	-C cmake.define.TAVREL_SANITIZE=ON \
 	-C install.strip=false
+
+# The general road alone: the module built without its shortcuts.
+PLAIN_CONFIG := \
+	-C build-dir=build/no-fast-paths-{wheel_tag} \
+	-C cmake.define.TAVREL_FAST_PATHS=OFF
 
 # ASan writes its reports to files, which also collects those of the tests'
 # child processes; UBSan ignores log_path next to ASan and writes to fd 2,
@@ -66,7 +77,7 @@ ASAN_ENV = \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 .PHONY: all venv venv-asan build build-asan test test-asan demo bench clean distclean \
-	test-pythons test-wheel $(addprefix test-,$(EXTRA_PYTHONS))
+	test-pythons test-wheel test-no-fast-paths $(addprefix test-,$(EXTRA_PYTHONS))
 
 all: build
 
@@ -96,6 +107,9 @@ $(VENV)/.deps-installed: requirements-dev.txt requirements-test.txt
 $(ASAN_VENV)/.deps-installed: requirements-dev.txt requirements-test.txt
 	$(call make-venv,$(ASAN_VENV))
 
+$(PLAIN_VENV)/.deps-installed: requirements-dev.txt requirements-test.txt
+	$(call make-venv,$(PLAIN_VENV))
+
 # --- build and install --------------------------------------------------------
 
 build: $(VENV)/.built
@@ -109,6 +123,10 @@ $(ASAN_VENV)/.built: $(ASAN_VENV)/.deps-installed $(SOURCES)
 	CXX=$(CXX_SAN) $(ASAN_VENV)/bin/python $(PIP_INSTALL_SELF) $(ASAN_CONFIG) .
 	touch $@
 
+$(PLAIN_VENV)/.built: $(PLAIN_VENV)/.deps-installed $(SOURCES)
+	$(PLAIN_VENV)/bin/python $(PIP_INSTALL_SELF) $(PLAIN_CONFIG) .
+	touch $@
+
 # --- run --------------------------------------------------------------------
 
 test: build
@@ -119,6 +137,11 @@ demo: build
 
 bench: build
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)
+
+# Every test, the equivalence tests of the shortcuts included, against the
+# general road alone.
+test-no-fast-paths: $(PLAIN_VENV)/.built
+	$(PLAIN_VENV)/bin/python -m pytest tests $(PYTEST_ARGS)
 
 # --- other interpreters -------------------------------------------------------
 
@@ -162,7 +185,7 @@ test-pythons:
 test-wheel: venv
 	rm -rf dist $(WHEEL_VENV)
 	$(VENV)/bin/python -m pip wheel --no-deps $(PIP_BUILD_VERBOSE) \
-		-C build-dir=build/wheel-{wheel_tag} -w dist .
+		-C build-dir=build/wheel-{wheel_tag} -C cmake.define.TAVREL_WERROR=$(WERROR) -w dist .
 	"$(PYTHON)" -m venv $(WHEEL_VENV)
 	$(WHEEL_VENV)/bin/python -m pip install --upgrade pip
 	$(WHEEL_VENV)/bin/python -m pip install -r requirements-test.txt dist/tavrel-*.whl
@@ -189,8 +212,9 @@ test-asan: build-asan
 
 clean:
 	rm -rf build dist .pytest_cache .hypothesis
-	rm -f $(VENV)/.built $(ASAN_VENV)/.built $(foreach v,$(EXTRA_PYTHONS),.venv-$(v)/.built)
+	rm -f $(VENV)/.built $(ASAN_VENV)/.built $(PLAIN_VENV)/.built \
+		$(foreach v,$(EXTRA_PYTHONS),.venv-$(v)/.built)
 	find src tests benchmarks examples -name __pycache__ -type d -prune -exec rm -rf {} + 2>/dev/null || true
 
 distclean: clean
-	rm -rf $(VENV) $(ASAN_VENV) $(foreach v,$(EXTRA_PYTHONS),.venv-$(v))
+	rm -rf $(VENV) $(ASAN_VENV) $(PLAIN_VENV) $(foreach v,$(EXTRA_PYTHONS),.venv-$(v))

@@ -26,7 +26,8 @@ pytestmark = pytest.mark.skipif(
 
 # The child: {setup} runs once, then for the i-th attempt a fork fails the
 # i-th allocation of {operation}; {check} runs afterwards with the hooks
-# removed and `failed` telling whether the operation raised MemoryError.
+# removed and `failed` telling whether the operation raised MemoryError (or
+# an error raised from one).
 SWEEP = """
 import os, sys, traceback
 import _testcapi
@@ -37,7 +38,15 @@ def attempt(i):
     try:
 {operation}
         failed = False
-    except MemoryError:
+    except BaseException as exc:
+        _testcapi.remove_mem_hooks()
+        # A library may report the failure as an error of its own, raised
+        # from the MemoryError (inspect's "unsupported callable").
+        cause = exc
+        while cause is not None and not isinstance(cause, MemoryError):
+            cause = cause.__cause__
+        if cause is None:
+            raise
         failed = True
     finally:
         _testcapi.remove_mem_hooks()

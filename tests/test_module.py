@@ -61,8 +61,11 @@ def test_namespace_names_in_order():
 
 
 def test_no_other_public_names():
-    extra = [n for n in vars(m) if not n.startswith("__") and n not in PUBLIC_NAMES]
+    extra = [n for n in vars(m) if not n.startswith("_") and n not in PUBLIC_NAMES]
     assert extra == []
+    # One private name: whether the module was built with its shortcuts.
+    private = [n for n in vars(m) if n.startswith("_") and not n.startswith("__")]
+    assert private == ["_fast_paths"] and type(m._fast_paths) is bool
 
 
 @pytest.mark.parametrize(

@@ -1,0 +1,61 @@
+// Interpreter-version gates of the dialog module, in one place.
+//
+// Each gate names what differs between the interpreter versions the module
+// is built for (3.10 to 3.13) and says which way the code goes; code tests
+// the gate, never PY_VERSION_HEX itself.
+
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+// Up to 3.10 a code object keeps its parameter names in the `co_varnames`
+// field; from 3.11 PyCode_GetVarnames builds that tuple on request from the
+// locals table, and code objects are made by replacing the fields of an
+// empty one (bytecode and the constructor change with every version).
+#if PY_VERSION_HEX < 0x030B0000
+#define TAVREL_CODE_HAS_VARNAMES 1
+#else
+#define TAVREL_CODE_HAS_VARNAMES 0
+#endif
+
+// Up to 3.11 a str may still have to be made ready (PyUnicode_READY)
+// before its length and kind are read; from 3.12 every str is.
+#if PY_VERSION_HEX < 0x030C0000
+#define TAVREL_UNICODE_NEEDS_READY 1
+#else
+#define TAVREL_UNICODE_NEEDS_READY 0
+#endif
+
+// Up to 3.11 every dict carries a version number that changes with each
+// modification and never repeats (`ma_version_tag`); 3.12 deprecates it.
+#if PY_VERSION_HEX < 0x030C0000
+#define TAVREL_HAVE_DICT_VERSION 1
+#else
+#define TAVREL_HAVE_DICT_VERSION 0
+#endif
+
+// Up to 3.11 an instance dict is an ordinary dict object; from 3.12 an
+// instance's attributes may live inline in the object until its dict is
+// asked for.
+#if PY_VERSION_HEX < 0x030C0000
+#define TAVREL_INSTANCE_DICT_IS_A_DICT 1
+#else
+#define TAVREL_INSTANCE_DICT_IS_A_DICT 0
+#endif
+
+// _PyObject_GetMethod, the interpreter's own method resolution for
+// `obj.name(...)`, is exported up to 3.12.
+#if PY_VERSION_HEX < 0x030D0000
+#define TAVREL_HAVE_GET_METHOD 1
+#else
+#define TAVREL_HAVE_GET_METHOD 0
+#endif
+
+// 3.13 adds PyWeakref_GetRef and PyDict_GetItemRef (strong references)
+// and deprecates the borrowed weak-reference read.
+#if PY_VERSION_HEX >= 0x030D0000
+#define TAVREL_HAVE_GET_REF 1
+#else
+#define TAVREL_HAVE_GET_REF 0
+#endif
