@@ -135,11 +135,13 @@ int names_init()
 Ref global(NativeFunction *fn, PyObject *name)
 {
     Ref v;
-    for (PyObject *ns : {fn->globals, PyEval_GetBuiltins()}) {
-        int found = ns ? dict_get(ns, name, v) : 0;
-        if (found)
-            return found < 0 ? Ref() : v;
+    int found = fn->globals ? dict_get(fn->globals, name, v) : 0;
+    if (!found) {
+        PyObject *builtins = PyEval_GetBuiltins();
+        found = builtins ? dict_get(builtins, name, v) : 0;
     }
+    if (found)
+        return found < 0 ? Ref() : v;
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};
 }
@@ -222,20 +224,32 @@ Ref call_method2(PyObject *self, PyObject *name, PyObject *a, PyObject *b)
 // A method whose result is thrown away, as a statement `self.name()` does.
 int run_method0(PyObject *self, PyObject *name) { return call_method0(self, name) ? 0 : -1; }
 
-// isinstance(o, cls), for a class or a tuple of classes.
-int is_instance(PyObject *o, PyObject *cls)
+// isinstance(o, (list, tuple))
+int is_list_or_tuple(PyObject *o)
 {
     bool is;
-    if (fast::isinstance(o, cls, is))
+    if (fast::is_list_or_tuple(o, is))
         return is;
-    return PyObject_IsInstance(o, cls);
+    return PyObject_IsInstance(o, N.list_tuple);
 }
 
-int is_list_or_tuple(PyObject *o) { return is_instance(o, N.list_tuple); }
+// isinstance(o, str)
+int is_str(PyObject *o)
+{
+    bool is;
+    if (fast::is_str(o, is))
+        return is;
+    return PyObject_IsInstance(o, reinterpret_cast<PyObject *>(&PyUnicode_Type));
+}
 
-int is_str(PyObject *o) { return is_instance(o, reinterpret_cast<PyObject *>(&PyUnicode_Type)); }
-
-int is_dict(PyObject *o) { return is_instance(o, reinterpret_cast<PyObject *>(&PyDict_Type)); }
+// isinstance(o, dict)
+int is_dict(PyObject *o)
+{
+    bool is;
+    if (fast::is_dict(o, is))
+        return is;
+    return PyObject_IsInstance(o, reinterpret_cast<PyObject *>(&PyDict_Type));
+}
 
 // `raise obj`, for an object that a call has just produced: an instance is
 // raised as it is, a class is called once for its instance.
@@ -588,11 +602,16 @@ int start_fast_paths(PyObject *g)
     return fast::init(g, names, patterns, kSenders);
 }
 
-// The outcome of matching `action`: the callable and payload of sender `i`,
-// or the statement fault of no match (`i` -1) or of an empty payload.
-int translation(NativeFunction *fn, PyObject *action, int i, Ref payload, Ref &callback,
-                Ref &out_payload)
+// statement_action_helper(action) by the native matcher, when it can stand
+// in for `re`: 1 with the pair, 0 to take the general road, -1 on error (a
+// statement fault included: no sender matched, or an empty payload for
+// one that needs a payload).
+int translate_action_text(NativeFunction *fn, PyObject *action, Ref &callback, Ref &payload)
 {
+    int i = -1;
+    int done = fast::match_action(fn->globals, action, i, payload);
+    if (done <= 0)
+        return done;
     if (i < 0) {
         raise_invalid(fn, Ref::steal(PyUnicode_FromFormat("wrong format: %S", action)));
         return -1;
@@ -602,23 +621,7 @@ int translation(NativeFunction *fn, PyObject *action, int i, Ref payload, Ref &c
         return -1;
     }
     callback = native_function_new(&senders[i].spec, fn->globals);
-    if (!callback)
-        return -1;
-    out_payload = std::move(payload);
-    return 1;
-}
-
-// statement_action_helper(action) by the native matcher, when it can stand
-// in for `re`: 1 with the pair, 0 to take the general road, -1 on error
-// (a statement fault included).
-int translate_action_text(NativeFunction *fn, PyObject *action, Ref &callback, Ref &payload)
-{
-    int sender = -1;
-    Ref group;
-    int done = fast::match_action(fn->globals, action, sender, group);
-    if (done <= 0)
-        return done;
-    return translation(fn, action, sender, std::move(group), callback, payload);
+    return callback ? 1 : -1;
 }
 
 PyObject *statement_action_helper_body(NativeFunction *fn, PyObject *const *a)

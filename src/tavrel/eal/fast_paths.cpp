@@ -88,6 +88,28 @@ struct Originals {
 };
 Originals O;
 
+// Fixed texts, made once.
+struct Texts {
+    PyObject *none, *true_, *false_;
+};
+Texts T;
+bool texts_ready = false;
+
+int texts_init()
+{
+    if (texts_ready)
+        return 0;
+    struct {
+        PyObject **slot;
+        const char *text;
+    } table[] = {{&T.none, "None"}, {&T.true_, "True"}, {&T.false_, "False"}};
+    for (auto &entry : table)
+        if (!*entry.slot && !(*entry.slot = PyUnicode_InternFromString(entry.text)))
+            return -1;
+    texts_ready = true;
+    return 0;
+}
+
 // Python's reserved words; none of them can name a parameter.
 PyObject *keywords;  // frozenset of str
 
@@ -203,7 +225,7 @@ int keep_original(PyObject *g, PyObject *name, PyObject *&slot)
 int init(PyObject *g, const char *const *sender_names, const char *const *sender_patterns,
          int senders)
 {
-    if (names_init() < 0 || keywords_init() < 0 ||
+    if (names_init() < 0 || keywords_init() < 0 || texts_init() < 0 ||
         matcher_init(sender_names, sender_patterns, senders) < 0)
         return -1;
     if (keep_original(g, N.copy, O.copy) < 0 ||
@@ -284,59 +306,6 @@ int call_method0(PyObject *self, PyObject *name, Ref &result)
 #endif
 }
 
-namespace {
-
-// Instances of these built-in types cannot claim another class through
-// `__class__`, whose lookup is what isinstance runs when a type test fails.
-bool class_is_fixed(PyObject *o)
-{
-    return PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyBool_Check(o) ||
-           o == Py_None || PyFloat_CheckExact(o) || PyList_CheckExact(o) ||
-           PyTuple_CheckExact(o) || PyDict_CheckExact(o) || PyBytes_CheckExact(o);
-}
-
-} // namespace
-
-int isinstance(PyObject *o, PyObject *cls, bool &is)
-{
-    // The interpreter tries each class in turn: a type test first, then,
-    // when that fails, the object's `__class__`.  Classes of metaclass
-    // `type` have no __instancecheck__ of their own.
-    const bool many = PyTuple_CheckExact(cls);
-    const Py_ssize_t n = many ? PyTuple_GET_SIZE(cls) : 1;
-    const bool fixed = class_is_fixed(o);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *c = many ? PyTuple_GET_ITEM(cls, i) : cls;
-        if (!PyType_CheckExact(c))
-            return 0;
-        if (PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject *>(c))) {
-            is = true;
-            return 1;
-        }
-        if (!fixed)
-            return 0;
-    }
-    is = false;
-    return 1;
-}
-
-bool walks_by_index(PyObject *o) { return PyList_CheckExact(o) || PyTuple_CheckExact(o); }
-
-int item_at(PyObject *seq, Py_ssize_t &i, Ref &item)
-{
-    // The length of a list is read afresh at each step, as its iterator does.
-    if (PyList_CheckExact(seq)) {
-        if (i >= PyList_GET_SIZE(seq))
-            return 0;
-        item = Ref::borrow(PyList_GET_ITEM(seq, i++));
-        return 1;
-    }
-    if (i >= PyTuple_GET_SIZE(seq))
-        return 0;
-    item = Ref::borrow(PyTuple_GET_ITEM(seq, i++));
-    return 1;
-}
-
 int dict_keys_start(PyObject *d, DictWalk &w)
 {
     if (!PyDict_CheckExact(d))
@@ -395,31 +364,46 @@ int find_odd_keys(PyObject *o, void *found)
 // Whether every key of the instance dict of `self` is an exact str: looking
 // a name up in it then compares no object of the caller's (a key of
 // another type that hashes like the name is compared with it, running its
-// __eq__, at every read of the name).  The instance dict is found among
-// what the object reports to the collector, which never makes the dict of
-// an object whose attributes live inline (3.11 on) the way reading its
-// `__dict__` would; a dict among the attribute values that has such a key
-// also counts, which only gives up a shortcut.
+// __eq__, at every read of the name).
 bool instance_keys_are_str(PyObject *self)
 {
+    bool found = false;
+#if !TAVREL_INLINE_ATTRIBUTES
+    // The dict at the offset a class statement gives its instances.
+    const Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
+    PyObject **dictptr = offset > 0 ? reinterpret_cast<PyObject **>(
+                                          reinterpret_cast<char *>(self) + offset)
+                                    : _PyObject_GetDictPtr(self);
+    if (dictptr && *dictptr)
+        find_odd_keys(*dictptr, &found);
+#else
+    // The instance dict is found among what the object reports to the
+    // collector, which never makes the dict of an object whose attributes
+    // live inline; a dict among the attribute values that has such a key
+    // also counts, which only gives up a shortcut.
     traverseproc traverse = Py_TYPE(self)->tp_traverse;
     if (!traverse)
         return false;
-    bool found = false;
     traverse(self, find_odd_keys, &found);
+#endif
     return !found;
+}
+
+// Whether reading `name` from `self` is looked up in the instance dict
+// alone: ordinary attribute access and no class attribute (a property,
+// say) of that name.
+bool plain_lookup(PyObject *self, PyObject *name)
+{
+    PyTypeObject *tp = Py_TYPE(self);
+    return tp->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(tp, name);
 }
 
 } // namespace
 
 bool reads_same(PyObject *self, PyObject *name)
 {
-    // A plain instance-dict read runs no code of the caller's: ordinary
-    // attribute access, no class attribute (a property, say) of that name
-    // and only str keys in the instance dict.
-    PyTypeObject *tp = Py_TYPE(self);
-    return tp->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(tp, name) &&
-           instance_keys_are_str(self);
+    // An instance-dict read with only str keys runs no code of the caller's.
+    return plain_lookup(self, name) && instance_keys_are_str(self);
 }
 
 namespace {
@@ -459,7 +443,8 @@ int rule_fields(PyObject *self, const ArgSpec &spec, Ref &args, Ref &di_params)
     // read through attribute access, which may run caller code), plain
     // fields stored plainly leave the rules no caller code to run: a fresh
     // read would give the same objects.
-    if (spec.spec || !reads_same(self, N.args) || !reads_same(self, N.di_params))
+    if (spec.spec || !plain_lookup(self, N.args) || !plain_lookup(self, N.di_params) ||
+        !instance_keys_are_str(self))
         return 0;
     Ref a = Ref::steal(PyObject_GetAttr(self, N.args));
     if (!a)
@@ -619,18 +604,13 @@ int match_action(PyObject *globals, PyObject *action, int &sender, Ref &payload)
     // before a final newline.
     if (!PyUnicode_CheckExact(action) || !O.re)
         return 0;
-    Ref re;
-    int found = dict_get(globals, N.re, re);
-    if (found < 0)
-        return -1;
-    if (!found || re.get() != O.re)
-        return 0;
-    Ref match;
-    found = dict_get(PyModule_GetDict(re.get()), N.match, match);
-    if (found < 0)
-        return -1;
-    if (!found || match.get() != O.re_match)
-        return 0;
+    // Borrowed, for identity only: the module keeps the originals alive.
+    PyObject *re = PyDict_GetItemWithError(globals, N.re);
+    if (re != O.re)
+        return PyErr_Occurred() ? -1 : 0;
+    PyObject *match = PyDict_GetItemWithError(PyModule_GetDict(re), N.match);
+    if (match != O.re_match)
+        return PyErr_Occurred() ? -1 : 0;
 
     sender = -1;
     // The sender's name is what stands before the first "(".
@@ -682,28 +662,6 @@ int match_action(PyObject *globals, PyObject *action, int &sender, Ref &payload)
 // ===========================================================================
 
 namespace {
-
-// Fixed texts, made once.
-struct Texts {
-    PyObject *none, *true_, *false_;
-};
-Texts T;
-bool texts_ready = false;
-
-int texts_init()
-{
-    if (texts_ready)
-        return 0;
-    struct {
-        PyObject **slot;
-        const char *text;
-    } table[] = {{&T.none, "None"}, {&T.true_, "True"}, {&T.false_, "False"}};
-    for (auto &entry : table)
-        if (!*entry.slot && !(*entry.slot = PyUnicode_InternFromString(entry.text)))
-            return -1;
-    texts_ready = true;
-    return 0;
-}
 
 // Whether repr() of a str is the text between single quotes: printable
 // ASCII without quotes or backslashes.
@@ -766,10 +724,13 @@ int simple_dict_repr(PyObject *d, Ref &out)
 
 int text(PyObject *v, Ref &out)
 {
-    // None and the booleans have fixed texts that cannot be overridden.
+    // An exact str is its own text, and None and the booleans have fixed
+    // texts that cannot be overridden.
+    if (PyUnicode_CheckExact(v)) {
+        out = Ref::borrow(v);
+        return 1;
+    }
     if (v == Py_None || v == Py_True || v == Py_False) {
-        if (texts_init() < 0)
-            return -1;
         out = Ref::borrow(v == Py_None ? T.none : v == Py_True ? T.true_ : T.false_);
         return 1;
     }
@@ -1115,8 +1076,8 @@ int copy(PyObject *copy_fn, PyObject *x, Ref &out)
         return -1;
     if (PyDict_GET_SIZE(x_dict.get())) {
         // The same items in the same order as `y.__dict__.update(state)`.
-#if TAVREL_INSTANCE_DICT_IS_A_DICT
-        // The instance dict is an ordinary object: copying the source's
+#if TAVREL_SET_INSTANCE_DICT
+        // The copy takes a dict made from the source's; copying the source's
         // (values and shared keys alike) in one step is cheapest.
         // PyDict_Copy reads the source's size, allocates and then copies
         // what it read; a collection started by that allocation could run

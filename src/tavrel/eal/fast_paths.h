@@ -65,15 +65,72 @@ bool is_own(PyObject *f, NativeBody body);
 // for one of the module's own methods taking only `self`.
 int call_method0(PyObject *self, PyObject *name, Ref &result);
 
-// isinstance(o, cls), for a class or a tuple of classes, when the types
-// alone decide it; 1 with `is` set.
-int isinstance(PyObject *o, PyObject *cls, bool &is);
+// isinstance(o, (list, tuple)), isinstance(o, str) and isinstance(o, dict),
+// when the types alone decide them: 1 with `is` set.  The interpreter
+// tries each class in turn, a type test first and, when that fails, a
+// lookup of the object's `__class__`, which only the built-in types below
+// answer without running caller code.  Defined here, for every field check.
+inline bool class_is_fixed(PyObject *o)
+{
+    return PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyBool_Check(o) ||
+           o == Py_None || PyFloat_CheckExact(o) || PyList_CheckExact(o) ||
+           PyTuple_CheckExact(o) || PyDict_CheckExact(o) || PyBytes_CheckExact(o);
+}
+
+inline int is_list_or_tuple(PyObject *o, bool &is)
+{
+    // A tuple subclass passes the second test only, after the first one's
+    // lookup of `__class__`.
+    if (PyList_Check(o) || PyTuple_CheckExact(o)) {
+        is = true;
+        return 1;
+    }
+    if (PyTuple_Check(o) || !class_is_fixed(o))
+        return 0;
+    is = false;
+    return 1;
+}
+
+inline int is_str(PyObject *o, bool &is)
+{
+    if (PyUnicode_Check(o)) {
+        is = true;
+        return 1;
+    }
+    if (!class_is_fixed(o))
+        return 0;
+    is = false;
+    return 1;
+}
+
+inline int is_dict(PyObject *o, bool &is)
+{
+    if (PyDict_Check(o)) {
+        is = true;
+        return 1;
+    }
+    if (!class_is_fixed(o))
+        return 0;
+    is = false;
+    return 1;
+}
 
 // A `for` loop over an exact list or tuple walks it by index, as its
 // iterator does: `walks_by_index` says whether `o` is one, `item_at` gives
-// item `i` and moves on (1), or tells the end (0).
-bool walks_by_index(PyObject *o);
-int item_at(PyObject *seq, Py_ssize_t &i, Ref &item);
+// item `i` and moves on (1), or tells the end (0).  Defined here, at every
+// step of such loops.
+inline bool walks_by_index(PyObject *o) { return PyList_CheckExact(o) || PyTuple_CheckExact(o); }
+
+inline int item_at(PyObject *seq, Py_ssize_t &i, Ref &item)
+{
+    // The length of a list is read afresh at each step, as its iterator does.
+    const bool list = PyList_CheckExact(seq);
+    if (i >= (list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)))
+        return 0;
+    item = Ref::borrow(list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
+    ++i;
+    return 1;
+}
 
 // `for key, _ in d.items()` over an exact dict, walked in place with the
 // checks of the dict's items iterator: `dict_keys_start` takes the dict
@@ -126,7 +183,9 @@ int copy(PyObject *copy_fn, PyObject *x, Ref &out);
 inline int init(PyObject *, const char *const *, const char *const *, int) { return 0; }
 inline bool is_own(PyObject *, NativeBody) { return false; }
 inline int call_method0(PyObject *, PyObject *, Ref &) { return 0; }
-inline int isinstance(PyObject *, PyObject *, bool &) { return 0; }
+inline int is_list_or_tuple(PyObject *, bool &) { return 0; }
+inline int is_str(PyObject *, bool &) { return 0; }
+inline int is_dict(PyObject *, bool &) { return 0; }
 inline bool walks_by_index(PyObject *) { return false; }
 inline int item_at(PyObject *, Py_ssize_t &, Ref &) { return 0; }
 inline int dict_keys_start(PyObject *, DictWalk &) { return 0; }

@@ -35,13 +35,23 @@
 #define TAVREL_HAVE_DICT_VERSION 0
 #endif
 
-// Up to 3.11 an instance dict is an ordinary dict object; from 3.12 an
-// instance's attributes may live inline in the object until its dict is
-// asked for.
-#if PY_VERSION_HEX < 0x030C0000
-#define TAVREL_INSTANCE_DICT_IS_A_DICT 1
+// Up to 3.10 an instance dict is an ordinary dict object found at its
+// offset in the object; from 3.11 an instance's attributes may live inline
+// in the object until its dict is asked for, and asking for the dict (even
+// for its address) makes it.
+#if PY_VERSION_HEX < 0x030B0000
+#define TAVREL_INLINE_ATTRIBUTES 0
 #else
-#define TAVREL_INSTANCE_DICT_IS_A_DICT 0
+#define TAVREL_INLINE_ATTRIBUTES 1
+#endif
+
+// Up to 3.11 an instance whose dict is set keeps using that dict as it
+// is; from 3.12 an instance keeps its attributes inline only while its own
+// dict is filled in place.
+#if PY_VERSION_HEX < 0x030C0000
+#define TAVREL_SET_INSTANCE_DICT 1
+#else
+#define TAVREL_SET_INSTANCE_DICT 0
 #endif
 
 // _PyObject_GetMethod, the interpreter's own method resolution for
