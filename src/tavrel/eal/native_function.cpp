@@ -71,7 +71,7 @@ int spec_prepare(FunctionSpec *spec)
         return -1;
     // The code object only describes the parameters; it is never run by
     // this module, and its body is harmless if anybody else runs it.
-#if PY_VERSION_HEX < 0x030B0000
+#if TAVREL_CODE_HAS_VARNAMES
     // 3.10: the body of an empty function (LOAD_CONST None; RETURN_VALUE).
     static const char body[] = {100, 0, 83, 0};
     Ref bytecode = Ref::steal(PyBytes_FromStringAndSize(body, sizeof body));
