@@ -29,8 +29,9 @@ pytestmark = pytest.mark.skipif(
 # removed and `failed` telling whether the operation raised MemoryError (or
 # an error raised from one).
 SWEEP = """
-import os, sys, traceback
+import faulthandler, os, sys, traceback
 import _testcapi
+faulthandler.enable()
 {setup}
 
 def attempt(i):

@@ -2283,7 +2283,13 @@ Ref make_class(const char *name, PyObject *ns)
 // A class namespace with the entries the class statement starts with.
 Ref class_namespace(const char *qualname, const char *doc)
 {
+#if TAVREL_SETDEFAULT_HIDES_MEMORY_ERRORS
+    // type() fills a copy of the namespace, of the same size, with
+    // PyDict_SetDefaultRef: made large enough, it never grows while filled.
+    Ref ns = Ref::steal(_PyDict_NewPresized(48));
+#else
     Ref ns = Ref::steal(PyDict_New());
+#endif
     if (!ns)
         return {};
     Ref module = Ref::steal(PyUnicode_InternFromString("tavrel.eal.dialogs"));

@@ -575,6 +575,12 @@ int native_function_ready()
     t->tp_members = native_function_members;
     t->tp_descr_get = native_function_descr_get;
     t->tp_dictoffset = offsetof(NativeFunction, dict);
+#if TAVREL_SETDEFAULT_HIDES_MEMORY_ERRORS
+    // A dict large enough for all that PyType_Ready puts in never grows
+    // while it is filled.
+    if (!t->tp_dict && !(t->tp_dict = _PyDict_NewPresized(48)))
+        return -1;
+#endif
     return PyType_Ready(t);
 }
 

@@ -69,3 +69,12 @@
 #else
 #define TAVREL_HAVE_GET_REF 0
 #endif
+
+// 3.13's PyDict_SetDefaultRef reports success when the dict it inserts
+// into fails to grow (memory exhausted), leaving the dict broken for the
+// next insertion; PyType_Ready fills a type's dict with it.
+#if PY_VERSION_HEX >= 0x030D0000
+#define TAVREL_SETDEFAULT_HIDES_MEMORY_ERRORS 1
+#else
+#define TAVREL_SETDEFAULT_HIDES_MEMORY_ERRORS 0
+#endif
