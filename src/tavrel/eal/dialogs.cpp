@@ -20,10 +20,8 @@
 
 #include "fast_paths.h"
 
-#include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <initializer_list>
 #include <utility>
 

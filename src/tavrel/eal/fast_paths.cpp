@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 
 namespace tavrel::fast {
 namespace {
