@@ -622,11 +622,19 @@ int match_action(PyObject *globals, PyObject *action, int &sender, Ref &payload)
         return -1;
     if (open < shortest_name)
         return 1;
+    const int kind = PyUnicode_KIND(action);
+    const void *data = PyUnicode_DATA(action);
     int i = 0;
     for (; i < sender_count; ++i) {
         PyObject *prefix = sender_prefixes[i];
         if (PyUnicode_GET_LENGTH(prefix) != open + 1)
             continue;
+        // The prefixes are ASCII: a one-byte text holds them byte for byte.
+        if (kind == PyUnicode_1BYTE_KIND) {
+            if (std::memcmp(data, PyUnicode_1BYTE_DATA(prefix), static_cast<size_t>(open + 1)) == 0)
+                break;
+            continue;
+        }
         Py_ssize_t t = PyUnicode_Tailmatch(action, prefix, 0, open + 1, -1);
         if (t < 0)
             return -1;
@@ -636,8 +644,6 @@ int match_action(PyObject *globals, PyObject *action, int &sender, Ref &payload)
     if (i == sender_count)
         return 1;
     const Py_ssize_t start = open + 1;
-    const int kind = PyUnicode_KIND(action);
-    const void *data = PyUnicode_DATA(action);
     const Py_UCS4 last = PyUnicode_READ(kind, data, len - 1);
     Py_ssize_t end;  // where the group ends: at the closing ")"
     if (last == ')' && len - 1 >= start)
