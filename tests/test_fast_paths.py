@@ -844,3 +844,22 @@ def test_callable_rules_read_colliding_fields_afresh(name):
         return key.compared
 
     both_ways("getfullargspec", run, lambda result: result)
+
+
+def test_isinstance_looks_up_class_where_the_interpreter_does():
+    # A tuple subclass passes isinstance(x, (list, tuple)) on the second
+    # class only, after the first one's failed type test looked up
+    # x.__class__, which this one answers with code of its own.
+    looked = []
+
+    class Patterns(tuple):
+        @property
+        def __class__(self):
+            looked.append(1)
+            return tuple
+
+    patterns = Patterns(("a", "b"))
+    isinstance(patterns, (list, tuple))
+    expected, looked[:] = len(looked), []
+    Statement(patterns)  # validate_pattern tests the pattern once
+    assert len(looked) == expected > 0
