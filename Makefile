@@ -3,6 +3,8 @@
 #   make demo        install tavrel and pexpect into .venv-demo, run the demo
 #   make test        build, then run the test suite     (PYTEST_ARGS=...)
 #   make test-asan   the test suite against an ASan/UBSan build
+#   make test-no-fast-paths  the test suite against a build without the
+#                    module's shortcuts (.venv-no-fast-paths)
 #   make test-3.13   the test suite on CPython 3.13 (.venv-3.13); also 3.11, 3.12
 #   make test-pythons  the test suite on 3.10 (.venv) and every EXTRA_PYTHONS
 #   make wheels      the sdist and a manylinux wheel per CPython 3.10-3.13 in dist/
@@ -20,7 +22,8 @@
 #   make clean       remove build trees; make distclean also removes the venvs
 #
 # Python: PYTHON=/path/to/python3.10 overrides scripts/find-python; the other
-# versions are always found by scripts/find-python.
+# versions are always found by scripts/find-python.  WERROR=ON makes every
+# build treat compiler warnings as errors (CI does).
 
 SHELL := /bin/sh
 
@@ -32,6 +35,7 @@ VENV      := .venv
 ASAN_VENV := .venv-asan
 DEMO_VENV := .venv-demo
 TOOLS_VENV := .venv-tools
+PLAIN_VENV := .venv-no-fast-paths
 # Interpreters besides 3.10 that the suite runs on, each in .venv-X.Y.
 EXTRA_PYTHONS := 3.11 3.12 3.13
 # One wheel is built for each of these.
@@ -40,6 +44,7 @@ CXX_SAN   ?= g++
 
 PYTEST_ARGS ?=
 BENCH_ARGS  ?=
+WERROR      ?= OFF
 
 export PIP_DISABLE_PIP_VERSION_CHECK := 1
 export PIP_ROOT_USER_ACTION := ignore
@@ -65,13 +70,19 @@ WHEELS_BUILT := build/wheels.stamp
 SOURCES := pyproject.toml CMakeLists.txt \
 	$(shell find src -name __pycache__ -prune -o \( -type f -o -type d \) -print)
 
-PIP_INSTALL_SELF := -m pip install --no-build-isolation --no-deps $(PIP_BUILD_VERBOSE)
+PIP_INSTALL_SELF := -m pip install --no-build-isolation --no-deps $(PIP_BUILD_VERBOSE) \
+	-C cmake.define.TAVREL_WERROR=$(WERROR)
 
 ASAN_CONFIG := \
 	-C build-dir=build/asan-{wheel_tag} \
 	-C cmake.build-type=RelWithDebInfo \
 	-C cmake.define.TAVREL_SANITIZE=ON \
 	-C install.strip=false
+
+# The general road alone: the module built without its shortcuts.
+PLAIN_CONFIG := \
+	-C build-dir=build/no-fast-paths-{wheel_tag} \
+	-C cmake.define.TAVREL_FAST_PATHS=OFF
 
 # ASan writes its reports to files, which also collects those of the tests'
 # child processes; UBSan ignores log_path next to ASan and writes to fd 2,
@@ -86,7 +97,7 @@ ASAN_ENV = \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 .PHONY: all venv venv-asan build build-asan test test-asan demo bench bench-processor \
-	test-differential clean distclean \
+	test-differential test-no-fast-paths clean distclean \
 	test-pythons $(addprefix test-,$(EXTRA_PYTHONS)) \
 	wheels test-wheel test-sdist $(addprefix test-wheel-,$(WHEEL_PYTHONS))
 
@@ -118,6 +129,9 @@ $(VENV)/.deps-installed: requirements-dev.txt requirements-test.txt
 $(ASAN_VENV)/.deps-installed: requirements-dev.txt requirements-test.txt
 	$(call make-venv,$(ASAN_VENV))
 
+$(PLAIN_VENV)/.deps-installed: requirements-dev.txt requirements-test.txt
+	$(call make-venv,$(PLAIN_VENV))
+
 # --- build and install --------------------------------------------------------
 
 build: $(VENV)/.built
@@ -129,6 +143,10 @@ $(VENV)/.built: $(VENV)/.deps-installed $(SOURCES)
 
 $(ASAN_VENV)/.built: $(ASAN_VENV)/.deps-installed $(SOURCES)
 	CXX=$(CXX_SAN) $(ASAN_VENV)/bin/python $(PIP_INSTALL_SELF) $(ASAN_CONFIG) .
+	touch $@
+
+$(PLAIN_VENV)/.built: $(PLAIN_VENV)/.deps-installed $(SOURCES)
+	$(PLAIN_VENV)/bin/python $(PIP_INSTALL_SELF) $(PLAIN_CONFIG) .
 	touch $@
 
 # --- run --------------------------------------------------------------------
@@ -164,6 +182,11 @@ DIFF_EXAMPLES ?= 50000
 test-differential: build
 	TAVREL_DIFF_EXAMPLES=$(DIFF_EXAMPLES) $(VENV)/bin/python -m pytest \
 		tests/test_incremental_search.py $(PYTEST_ARGS)
+
+# Every test, the equivalence tests of the shortcuts included, against the
+# general road alone.
+test-no-fast-paths: $(PLAIN_VENV)/.built
+	$(PLAIN_VENV)/bin/python -m pytest tests $(PYTEST_ARGS)
 
 # --- other interpreters -------------------------------------------------------
 
@@ -229,7 +252,8 @@ $(WHEELS_BUILT): $(TOOLS_VENV)/.deps-installed $(SDIST_FILES)
 		rm -rf build/wheelhouse/venv; \
 		"$$py" -m venv build/wheelhouse/venv || exit 1; \
 		build/wheelhouse/venv/bin/python -m pip wheel --no-deps --no-cache-dir \
-			$(PIP_BUILD_VERBOSE) -w build/wheelhouse/$$v $(SDIST) || exit 1; \
+			$(PIP_BUILD_VERBOSE) --config-settings=cmake.define.TAVREL_WERROR=$(WERROR) \
+			-w build/wheelhouse/$$v $(SDIST) || exit 1; \
 	done
 	PATH="$(CURDIR)/$(TOOLS_VENV)/bin:$$PATH" $(TOOLS_VENV)/bin/auditwheel repair \
 		-w dist build/wheelhouse/*/tavrel-*.whl
@@ -299,10 +323,10 @@ test-asan: build-asan
 
 clean:
 	rm -rf build dist .pytest_cache .hypothesis
-	rm -f $(VENV)/.built $(ASAN_VENV)/.built $(DEMO_VENV)/.built \
+	rm -f $(VENV)/.built $(ASAN_VENV)/.built $(PLAIN_VENV)/.built $(DEMO_VENV)/.built \
 		$(foreach v,$(EXTRA_PYTHONS),.venv-$(v)/.built)
 	find src tests benchmarks examples -name __pycache__ -type d -prune -exec rm -rf {} + 2>/dev/null || true
 
 distclean: clean
-	rm -rf $(VENV) $(ASAN_VENV) $(DEMO_VENV) $(TOOLS_VENV) \
+	rm -rf $(VENV) $(ASAN_VENV) $(PLAIN_VENV) $(DEMO_VENV) $(TOOLS_VENV) \
 		$(foreach v,$(EXTRA_PYTHONS),.venv-$(v))

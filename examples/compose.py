@@ -17,20 +17,20 @@ login = Dialog([
 common = Dialog([
     [r"--More--", "send( )", None, True, True],
     ["__timeout__", press_enter, None, True, False],
+    ["__eof__", None],
     [r"router>$", None],
 ])
 
 # + makes a new Dialog: the left operand's statements, then the right's.
-# The timeout statement is the left operand's, else the right one's.
+# The timeout and end-of-file statements are the left operand's, else the
+# right one's.
 dialog = login + common
 print(dialog)
 assert dialog.get_pattern_list() == [
     r"Username: $", r"Password: $", r"--More--", "__timeout__", r"router>$"]
 assert dialog.timeout_statement is common.timeout_statement
+assert dialog.eof_statement is common.eof_statement
 assert len(login.statements) == 2  # neither operand changes
-# End-of-file statements are not carried over: give the result its own.
-assert dialog.eof_statement is None
-dialog.eof_statement = Statement("__eof__")
 
 # += binds the name to a new Dialog too; other names keep the old one.
 before = login

@@ -1,10 +1,12 @@
 """The module's native shortcuts stand in for three collaborators only while
-each is the very object the module imported: ``getfullargspec`` (the parameter
-lists of functions), ``re`` with ``re.match`` (the action texts) and
-``copy`` (the copies dialog construction makes of statements).  Every case
-here runs once with the originals in place and once with the collaborator
-rebound to a wrapper of itself, which forces the general road, and both runs
-must give the same statements, callables and exceptions."""
+each is the very object the module imported: ``getfullargspec`` (the
+parameter lists of functions), ``re`` with ``re.match`` (the action texts)
+and ``copy`` (the copies dialog construction makes of statements).  Every
+case here runs once with the originals in place and once with the
+collaborator rebound to a wrapper of itself, which forces the general road,
+and both runs must give the same statements, callables and exceptions.
+(``m._fast_paths`` tells whether the module was built with its shortcuts;
+without them both runs take the general road.)"""
 
 import abc
 import contextlib
@@ -736,9 +738,10 @@ def counting(owner, name):
     ("copy", copy_module, "_reconstruct", lambda: Dialog([Plain("a")])),
 ])
 def test_plain_cases_skip_the_library_and_wrappers_do_not(collaborator, owner, internal, run):
+    # Built without the shortcuts, the module always takes the library.
     with counting(owner, internal) as calls:
         run()
-    assert calls == []
+    assert bool(calls) != m._fast_paths
     for rebind in GENERAL[collaborator]:
         with pytest.MonkeyPatch.context() as mp:
             rebind(mp)
@@ -787,12 +790,76 @@ class CountingReads(Statement):
     args = _field("args")
 
 
+class Collider:
+    """A key of a statement's own __dict__ that hashes like a field name and
+    stands before it in the lookup, so that every read of the field compares
+    the two: caller code at each read, as a property would run.  It counts
+    the comparisons."""
+
+    def __init__(self, name):
+        self.name, self.compared = name, 0
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        self.compared += 1
+        return False
+
+
+def colliding(statement, name):
+    value = vars(statement).pop(name)
+    key = Collider(name)
+    vars(statement)[key] = None
+    vars(statement)[name] = value
+    # Compared at each lookup as often as the probe sequence meets it.
+    key.compared = 0
+    vars(statement)[name]
+    key.per_read, key.compared = key.compared, 0
+    return key
+
+
 @pytest.mark.parametrize("check, reads", [
     ("validate_pattern", {"pattern": 2}),         # isinstance(list/tuple), then isinstance(str)
     ("validate_action", {"action": 2, "args": 1}),  # callable(), type() is str, args is None
 ])
-def test_property_fields_are_read_at_every_use(check, reads):
+def test_fields_read_through_caller_code_are_read_at_every_use(check, reads):
     statement = CountingReads("p")
     statement.reads.clear()
     getattr(statement, check)()
     assert statement.reads == reads
+    for name, count in reads.items():
+        statement = Statement("p")
+        key = colliding(statement, name)
+        getattr(statement, check)()
+        assert key.compared == count * key.per_read, name
+
+
+@pytest.mark.parametrize("name", ["args", "di_params"])
+def test_callable_rules_read_colliding_fields_afresh(name):
+    def run():
+        statement = Statement("p", f_retries, {"user": "u"}, di_params=["spawn"])
+        key = colliding(statement, name)
+        statement.validate_action()
+        return key.compared
+
+    both_ways("getfullargspec", run, lambda result: result)
+
+
+def test_isinstance_looks_up_class_where_the_interpreter_does():
+    # A tuple subclass passes isinstance(x, (list, tuple)) on the second
+    # class only, after the first one's failed type test looked up
+    # x.__class__, which this one answers with code of its own.
+    looked = []
+
+    class Patterns(tuple):
+        @property
+        def __class__(self):
+            looked.append(1)
+            return tuple
+
+    patterns = Patterns(("a", "b"))
+    isinstance(patterns, (list, tuple))
+    expected, looked[:] = len(looked), []
+    Statement(patterns)  # validate_pattern tests the pattern once
+    assert len(looked) == expected > 0

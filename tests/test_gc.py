@@ -4,6 +4,8 @@ pass through function attributes, defaults, captured state, classes and
 statements are collected."""
 
 import gc
+import subprocess
+import sys
 import weakref
 
 import pytest
@@ -271,3 +273,79 @@ def test_statement_class_copied_into_a_dialog_is_collected():
         return Local
 
     assert collected(cycle)
+
+
+# A collection can start in any allocation and run caller code: a finaliser
+# of cyclic garbage, a weakref callback, a gc.callbacks hook.  Here a hook
+# empties what an operation is reading, at the operation's first, second, ...
+# collection; the threshold and the hook's own allocations make (up to 3.11)
+# every allocation of a tracked object start one.  Each in a child process of
+# its own: the failure these guard against is a crash, and what the memory
+# the operation is given holds depends on what ran before.
+EMPTIED_DURING_COLLECTION = """
+import gc
+import sys
+from tavrel.eal.dialogs import Dialog, Statement
+
+def at_collection(n, empty, operation):
+    seen, padding = [0], []
+
+    def hook(phase, info):
+        if phase == "start":
+            seen[0] += 1
+            if seen[0] == n:
+                empty()
+        else:
+            padding.append([[] for _ in range(10)])
+
+    gc.collect()
+    drained = [[] for _ in range(100)]  # lists come from a free list first
+    threshold = gc.get_threshold()
+    gc.callbacks.append(hook)
+    gc.set_threshold(1)
+    try:
+        return operation()
+    finally:
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(hook)
+        gc.collect()
+
+n = int(sys.argv[1])
+{case}
+print("survived")
+"""
+
+EMPTIED = {
+    # Construction copying a statement whose attribute dict is cleared (the
+    # copy then has no fields to read).
+    "copy": """
+victim = Statement("a", None, None, True)
+try:
+    at_collection(n, vars(victim).clear, lambda: Dialog([victim]))
+except AttributeError:
+    pass
+""",
+    # + on dialogs, its left operand's statements emptied; the memory freed
+    # right after is of the joined list's size and full of None, which is
+    # what the join would hold if it copied as many items as it first saw.
+    "sum": """
+left, right = Dialog([[f"a{i}"] for i in range(20)]), Dialog([["b"]])
+patterns = left.get_pattern_list() + ["b"]
+
+def empty():
+    left.statements.clear()
+    [None] * len(patterns)
+
+total = at_collection(n, empty, lambda: left + right)
+assert total.get_pattern_list() in (patterns, ["b"])
+""",
+}
+
+
+@pytest.mark.parametrize("case", EMPTIED.values(), ids=EMPTIED.keys())
+def test_operand_emptied_by_a_collection(case):
+    source = EMPTIED_DURING_COLLECTION.replace("{case}", case)
+    for n in range(1, 13):
+        done = subprocess.run([sys.executable, "-c", source, str(n)], capture_output=True,
+                              text=True, timeout=120)
+        assert (done.returncode, done.stdout) == (0, "survived\n"), (n, done.stderr)

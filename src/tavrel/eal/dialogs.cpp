@@ -11,13 +11,17 @@
 // changes what the functions use.  Methods reach one another through the
 // instance (self.validate(), self.__str__()) so subclasses can override
 // them.
+//
+// What is written here is the general road: each step as the module's
+// Python description takes it.  The shortcuts that stand in for some of
+// those steps where nobody can tell the difference live in fast_paths.cpp;
+// each is called at one place here, and a build without them
+// (TAVREL_FAST_PATHS off) runs this road alone.
 
-#include "native_function.h"
+#include "fast_paths.h"
 
-#include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <initializer_list>
 #include <utility>
 
@@ -45,9 +49,8 @@ namespace {
     X(StatementValidationError) X(DialogProcessor) X(to_plaintext) X(DI_LIST) \
     X(STATEMENT_MATCHED_RETRIES) X(STATEMENT_MATCHED_RETRY_SLEEP)             \
     X(statement_action_helper) X(Statement) X(Dialog) X(statement_decorator)  \
-    X(DialogMaker) X(__timeout__) X(__eof__) X(name) X(loader) X(origin)      \
-    X(parent) X(submodule_search_locations) X(builtins) X(keys) X(__signature__)   \
-    X(_partialmethod) X(__text_signature__) X(spawn) X(context) X(session)
+    X(DialogMaker) X(__timeout__) X(__eof__) X(name) X(builtins) X(spawn)     \
+    X(context) X(session) X(_fast_paths)
 
 struct Names {
 #define X(n) PyObject *n;
@@ -62,24 +65,25 @@ Names N;
 
 // Fixed texts of the text forms.
 struct Texts {
-    PyObject *none, *true_, *false_;
     PyObject *open_pattern, *open_action, *open_args, *open_loop_continue,
         *open_continue_timer, *open_trim_buffer, *close;
     PyObject *dialog_open, *tab, *line_end;
 };
 Texts T;
 
+// The tables of interned objects are filled once per process.  An import
+// that fails halfway (memory exhausted) leaves some slots filled; a later
+// import fills the rest, and only a table filled to the end counts as ready.
+bool texts_ready = false;
+
 int texts_init()
 {
-    if (T.none)
+    if (texts_ready)
         return 0;
     struct {
         PyObject **slot;
         const char *text;
     } table[] = {
-        {&T.none, "None"},
-        {&T.true_, "True"},
-        {&T.false_, "False"},
         {&T.open_pattern, "[pattern='"},
         {&T.open_action, "', action="},
         {&T.open_args, ", args="},
@@ -92,63 +96,50 @@ int texts_init()
         {&T.line_end, ",\n"},
     };
     for (auto &entry : table)
-        if (!(*entry.slot = PyUnicode_InternFromString(entry.text)))
+        if (!*entry.slot && !(*entry.slot = PyUnicode_InternFromString(entry.text)))
             return -1;
+    texts_ready = true;
     return 0;
 }
 
+bool names_ready = false;
+
 int names_init()
 {
-    if (N.pattern)
+    if (names_ready)
         return 0;
-#define X(n)                                      \
-    if (!(N.n = PyUnicode_InternFromString(#n))) \
+#define X(n)                                                  \
+    if (!N.n && !(N.n = PyUnicode_InternFromString(#n))) \
         return -1;
     TAVREL_NAMES(X)
 #undef X
-    if (!(N.empty = PyUnicode_InternFromString("")))
+    if (!N.empty && !(N.empty = PyUnicode_InternFromString("")))
         return -1;
-    if (!(N.kw_key = PyTuple_Pack(1, N.key)))
+    if (!N.kw_key && !(N.kw_key = PyTuple_Pack(1, N.key)))
         return -1;
-    N.list_tuple = PyTuple_Pack(2, reinterpret_cast<PyObject *>(&PyList_Type),
-                                reinterpret_cast<PyObject *>(&PyTuple_Type));
-    return N.list_tuple ? 0 : -1;
+    if (!N.list_tuple &&
+        !(N.list_tuple = PyTuple_Pack(2, reinterpret_cast<PyObject *>(&PyList_Type),
+                                      reinterpret_cast<PyObject *>(&PyTuple_Type))))
+        return -1;
+    names_ready = true;
+    return 0;
 }
 
 // ===========================================================================
 // Helpers shared by the module body
 // ===========================================================================
 
-// The objects the module imported, kept to recognise them by identity: a
-// fast path may only stand in for a collaborator while the module global
-// is still the very object it replaces.
-struct Originals {
-    PyObject *re;
-    PyObject *re_match;
-    PyObject *getfullargspec;
-    PyObject *copy;
-    PyObject *inspect_empty;  // inspect.Parameter.empty
-};
-Originals O;
-
 // LOAD_GLOBAL: the function's module namespace, then the builtins.
 Ref global(NativeFunction *fn, PyObject *name)
 {
-    if (fn->globals) {
-        PyObject *v = PyDict_GetItemWithError(fn->globals, name);
-        if (v)
-            return Ref::borrow(v);
-        if (PyErr_Occurred())
-            return {};
+    Ref v;
+    int found = fn->globals ? dict_get(fn->globals, name, v) : 0;
+    if (!found) {
+        PyObject *builtins = PyEval_GetBuiltins();
+        found = builtins ? dict_get(builtins, name, v) : 0;
     }
-    PyObject *builtins = PyEval_GetBuiltins();
-    if (builtins) {
-        PyObject *v = PyDict_GetItemWithError(builtins, name);
-        if (v)
-            return Ref::borrow(v);
-        if (PyErr_Occurred())
-            return {};
-    }
+    if (found)
+        return found < 0 ? Ref() : v;
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};
 }
@@ -203,54 +194,15 @@ Ref call_prepend(PyObject *f, PyObject *first, PyObject *args, PyObject *kwargs)
         PyObject_Call(f, call_args.get(), PyDict_GET_SIZE(kwargs) ? kwargs : nullptr));
 }
 
-// Runs the body of one of our own functions that takes only `self`,
-// skipping the call machinery but not the recursion limit.
-Ref run_body0(NativeFunction *fn, PyObject *self)
-{
-    if (Py_EnterRecursiveCall(" while calling a Python object"))
-        return {};
-    Ref result = Ref::steal(fn->spec->body(fn, &self));
-    Py_LeaveRecursiveCall();
-    return result;
-}
-
-bool is_plain_method0(PyObject *f)
-{
-    if (!native_function_check(f))
-        return false;
-    auto *fn = reinterpret_cast<NativeFunction *>(f);
-    return fn->globals && fn->spec->nparams == 1 && !fn->spec->varargs && !fn->spec->varkw;
-}
-
-// TAVREL_HAVE_GET_METHOD: _PyObject_GetMethod, the interpreter's own
-// method resolution for `obj.name(...)`, is exported up to 3.12.
-#if PY_VERSION_HEX < 0x030D0000
-#define TAVREL_HAVE_GET_METHOD 1
-#else
-#define TAVREL_HAVE_GET_METHOD 0
-#endif
-
-// self.name(), found through the instance.  When the method found is one
-// of this module's own functions (the usual case: no subclass override, no
-// instance attribute of that name), its body runs directly.
+// self.name(), found through the instance.
 Ref call_method0(PyObject *self, PyObject *name)
 {
-#if TAVREL_HAVE_GET_METHOD
-    PyObject *found = nullptr;
-    int unbound = _PyObject_GetMethod(self, name, &found);
-    Ref meth = Ref::steal(found);
-    if (!meth)
-        return {};
-    if (!unbound)
-        return call0(meth.get());
-    if (is_plain_method0(meth.get()))
-        return run_body0(reinterpret_cast<NativeFunction *>(meth.get()), self);
-    return call1(meth.get(), self);
-#else
+    Ref result;
+    if (fast::call_method0(self, name, result))
+        return result;
     PyObject *stack[2] = {nullptr, self};
     return Ref::steal(PyObject_VectorcallMethod(
         name, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-#endif
 }
 
 Ref call_method1(PyObject *self, PyObject *name, PyObject *a)
@@ -270,35 +222,31 @@ Ref call_method2(PyObject *self, PyObject *name, PyObject *a, PyObject *b)
 // A method whose result is thrown away, as a statement `self.name()` does.
 int run_method0(PyObject *self, PyObject *name) { return call_method0(self, name) ? 0 : -1; }
 
-// isinstance(o, cls) when the quick type test `is` already says yes or no
-// for everything but objects that may claim another class through
-// `__class__`.  Instances of these built-in types cannot, so for them the
-// quick test is the answer.
-int is_instance(PyObject *o, bool is, PyObject *cls)
-{
-    if (is)
-        return 1;
-    if (PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyBool_Check(o) || o == Py_None ||
-        PyFloat_CheckExact(o) || PyList_CheckExact(o) || PyTuple_CheckExact(o) ||
-        PyDict_CheckExact(o) || PyBytes_CheckExact(o))
-        return 0;
-    return PyObject_IsInstance(o, cls);
-}
-
 // isinstance(o, (list, tuple))
 int is_list_or_tuple(PyObject *o)
 {
-    return is_instance(o, PyList_Check(o) || PyTuple_Check(o), N.list_tuple);
+    bool is;
+    if (fast::is_list_or_tuple(o, is))
+        return is;
+    return PyObject_IsInstance(o, N.list_tuple);
 }
 
+// isinstance(o, str)
 int is_str(PyObject *o)
 {
-    return is_instance(o, PyUnicode_Check(o), reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    bool is;
+    if (fast::is_str(o, is))
+        return is;
+    return PyObject_IsInstance(o, reinterpret_cast<PyObject *>(&PyUnicode_Type));
 }
 
+// isinstance(o, dict)
 int is_dict(PyObject *o)
 {
-    return is_instance(o, PyDict_Check(o), reinterpret_cast<PyObject *>(&PyDict_Type));
+    bool is;
+    if (fast::is_dict(o, is))
+        return is;
+    return PyObject_IsInstance(o, reinterpret_cast<PyObject *>(&PyDict_Type));
 }
 
 // `raise obj`, for an object that a call has just produced: an instance is
@@ -407,14 +355,13 @@ Ref star_star_kwargs(PyObject *func, PyObject *obj)
     return d;
 }
 
-// A `for` loop over any iterable.  Exact lists and tuples are walked by
-// index, exactly as their own iterators walk them (the length of a list is
-// read afresh at each step); anything else goes through its iterator.
+// A `for` loop over any iterable: `next(item)` gives the next item (1), the
+// end (0) or the iterator's error (-1).
 class ForEach {
 public:
     int start(PyObject *o)
     {
-        if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+        if (fast::walks_by_index(o)) {
             seq_ = Ref::borrow(o);
             return 0;
         }
@@ -422,15 +369,15 @@ public:
         return it_ ? 0 : -1;
     }
 
-    // The next item, or an empty Ref at the end or on error.
-    Ref next()
+    int next(Ref &item)
     {
-        if (!seq_)
-            return Ref::steal(PyIter_Next(it_.get()));
-        PyObject *s = seq_.get();
-        if (PyList_CheckExact(s))
-            return i_ < PyList_GET_SIZE(s) ? Ref::borrow(PyList_GET_ITEM(s, i_++)) : Ref();
-        return i_ < PyTuple_GET_SIZE(s) ? Ref::borrow(PyTuple_GET_ITEM(s, i_++)) : Ref();
+        if (seq_)
+            return fast::item_at(seq_.get(), i_, item);
+        Ref v = Ref::steal(PyIter_Next(it_.get()));
+        if (!v)
+            return PyErr_Occurred() ? -1 : 0;
+        item = std::move(v);
+        return 1;
     }
 
 private:
@@ -586,136 +533,92 @@ PyObject *sendline_cred_pass_body(NativeFunction *fn, PyObject *const *a)
     return sendline_cred(fn, a, N.password);
 }
 
+// The senders, in the order their patterns are tried: each one's function
+// (name, parameters, body), the `re` pattern of its action text and
+// whether the text may leave the parentheses empty.  The callables and the
+// patterns the general road hands to `re` are made from this table, and so
+// is the native matcher, which checks at start-up that the table fits it.
+struct Sender {
+    FunctionSpec spec;
+    const char *pattern;
+    bool empty_payload;
+};
+
 constexpr int kSenders = 8;
-constexpr int kSendline = 1;
 
-FunctionSpec sender_specs[kSenders] = {
-    {"send", "statement_action_helper.<locals>.send", nullptr, P_spawn_key, 2,
-     nullptr, nullptr, send_body, 20},
-    {"sendline", "statement_action_helper.<locals>.sendline", nullptr, P_spawn_key, 2,
-     nullptr, nullptr, sendline_body, 23},
-    {"send_ctx", "statement_action_helper.<locals>.send_ctx", nullptr, P_spawn_context_key, 3,
-     nullptr, nullptr, send_item_body, 26},
-    {"sendline_ctx", "statement_action_helper.<locals>.sendline_ctx", nullptr,
-     P_spawn_context_key, 3, nullptr, nullptr, sendline_item_body, 29},
-    {"send_session", "statement_action_helper.<locals>.send_session", nullptr,
-     P_spawn_runtime_key, 3, nullptr, nullptr, send_item_body, 32},
-    {"sendline_session", "statement_action_helper.<locals>.sendline_session", nullptr,
-     P_spawn_runtime_key, 3, nullptr, nullptr, sendline_item_body, 35},
-    {"sendline_cred_user", "statement_action_helper.<locals>.sendline_cred_user", nullptr,
-     P_spawn_context_key, 3, nullptr, nullptr, sendline_cred_user_body, 38},
-    {"sendline_cred_pass", "statement_action_helper.<locals>.sendline_cred_pass", nullptr,
-     P_spawn_context_key, 3, nullptr, nullptr, sendline_cred_pass_body, 42},
+Sender senders[kSenders] = {
+    {{"send", "statement_action_helper.<locals>.send", nullptr, P_spawn_key, 2,
+      nullptr, nullptr, send_body, 20},
+     "^send\\((.*)\\)$", false},
+    {{"sendline", "statement_action_helper.<locals>.sendline", nullptr, P_spawn_key, 2,
+      nullptr, nullptr, sendline_body, 23},
+     "^sendline\\((.*)\\)$", true},
+    {{"send_ctx", "statement_action_helper.<locals>.send_ctx", nullptr, P_spawn_context_key, 3,
+      nullptr, nullptr, send_item_body, 26},
+     "^send_ctx\\((.*)\\)$", false},
+    {{"sendline_ctx", "statement_action_helper.<locals>.sendline_ctx", nullptr,
+      P_spawn_context_key, 3, nullptr, nullptr, sendline_item_body, 29},
+     "^sendline_ctx\\((.*)\\)$", false},
+    {{"send_session", "statement_action_helper.<locals>.send_session", nullptr,
+      P_spawn_runtime_key, 3, nullptr, nullptr, send_item_body, 32},
+     "^send_session\\((.*)\\)$", false},
+    {{"sendline_session", "statement_action_helper.<locals>.sendline_session", nullptr,
+      P_spawn_runtime_key, 3, nullptr, nullptr, sendline_item_body, 35},
+     "^sendline_session\\((.*)\\)$", false},
+    // The last two patterns have no "^"; re.match anchors them all the same.
+    {{"sendline_cred_user", "statement_action_helper.<locals>.sendline_cred_user", nullptr,
+      P_spawn_context_key, 3, nullptr, nullptr, sendline_cred_user_body, 38},
+     "sendline_cred_user\\((.*)\\)$", false},
+    {{"sendline_cred_pass", "statement_action_helper.<locals>.sendline_cred_pass", nullptr,
+      P_spawn_context_key, 3, nullptr, nullptr, sendline_cred_pass_body, 42},
+     "sendline_cred_pass\\((.*)\\)$", false},
 };
 
-// The eight action-text patterns, in the order they are tried.
-const char *const sender_patterns[kSenders] = {
-    "^send\\((.*)\\)$",
-    "^sendline\\((.*)\\)$",
-    "^send_ctx\\((.*)\\)$",
-    "^sendline_ctx\\((.*)\\)$",
-    "^send_session\\((.*)\\)$",
-    "^sendline_session\\((.*)\\)$",
-    "sendline_cred_user\\((.*)\\)$",
-    "sendline_cred_pass\\((.*)\\)$",
-};
 PyObject *sender_pattern_objs[kSenders];
-PyObject *sender_prefix_objs[kSenders];  // "send(", "sendline(", ...
+bool senders_ready = false;
 
 int senders_init()
 {
-    if (sender_pattern_objs[0])
+    if (senders_ready)
         return 0;
-    for (int i = 0; i < kSenders; ++i) {
-        sender_pattern_objs[i] = PyUnicode_InternFromString(sender_patterns[i]);
-        if (!sender_pattern_objs[i])
+    for (int i = 0; i < kSenders; ++i)
+        if (!sender_pattern_objs[i] &&
+            !(sender_pattern_objs[i] = PyUnicode_InternFromString(senders[i].pattern)))
             return -1;
-        sender_prefix_objs[i] = PyUnicode_FromFormat("%s(", sender_specs[i].name);
-        if (!sender_prefix_objs[i])
-            return -1;
-    }
+    senders_ready = true;
     return 0;
 }
 
-// Matches `action` (an exact str) against the eight patterns without
-// calling into `re`, with the same outcome: each pattern is its sender
-// name and "(" at the start, a greedy group of anything but a newline, and
-// ")" at the end of the text or before a final newline.  Since no sender
-// name followed by "(" begins another, at most one sender can match.
-// Returns the sender index and sets `payload`, or -1 when none matches
-// (and -2 on error).
-int match_action_text(PyObject *action, Ref &payload)
+// The shortcuts' start-up, with the matcher made from the senders' table.
+int start_fast_paths(PyObject *g)
 {
-    // The sender name is what stands before the first "(".
-    Py_ssize_t len = PyUnicode_GET_LENGTH(action);
-    Py_ssize_t open = PyUnicode_FindChar(action, '(', 0, len, 1);
-    if (open == -2)
-        return -2;
-    if (open < 4)
-        return -1;
-    int i = 0;
-    for (; i < kSenders; ++i) {
-        PyObject *prefix = sender_prefix_objs[i];
-        if (PyUnicode_GET_LENGTH(prefix) != open + 1)
-            continue;
-        Py_ssize_t t = PyUnicode_Tailmatch(action, prefix, 0, open + 1, -1);
-        if (t < 0)
-            return -2;
-        if (t)
-            break;
+    const char *names[kSenders], *patterns[kSenders];
+    for (int i = 0; i < kSenders; ++i) {
+        names[i] = senders[i].spec.name;
+        patterns[i] = senders[i].pattern;
     }
-    if (i == kSenders)
-        return -1;
-    const Py_ssize_t start = open + 1;
-    const int kind = PyUnicode_KIND(action);
-    const void *data = PyUnicode_DATA(action);
-    Py_UCS4 last = PyUnicode_READ(kind, data, len - 1);
-    Py_ssize_t end;  // where the group ends: at the closing ")"
-    if (last == ')' && len - 1 >= start)
-        end = len - 1;
-    else if (last == '\n' && len - 2 >= start && PyUnicode_READ(kind, data, len - 2) == ')')
-        end = len - 2;
-    else
-        return -1;
-    Py_ssize_t nl = PyUnicode_FindChar(action, '\n', start, end, 1);
-    if (nl == -2)
-        return -2;
-    if (nl != -1)
-        return -1;
-    payload = Ref::steal(PyUnicode_Substring(action, start, end));
-    return payload ? i : -2;
+    return fast::init(g, names, patterns, kSenders);
 }
 
-// While `re` and its `match` are the ones the module imported, the
-// patterns are matched natively and only the sender that matched is made;
-// nobody can observe the difference.  Returns 1 with the pair set, 0 when
-// the general road must be taken, -1 on error.
+// statement_action_helper(action) by the native matcher, when it can stand
+// in for `re`: 1 with the pair, 0 to take the general road, -1 on error (a
+// statement fault included: no sender matched, or an empty payload for
+// one that needs a payload).
 int translate_action_text(NativeFunction *fn, PyObject *action, Ref &callback, Ref &payload)
 {
-    if (!PyUnicode_CheckExact(action) || !O.re)
-        return 0;
-    PyObject *re = PyDict_GetItemWithError(fn->globals, N.re);
-    if (!re)
-        return PyErr_Occurred() ? -1 : 0;
-    if (re != O.re)
-        return 0;
-    PyObject *match = PyDict_GetItemWithError(PyModule_GetDict(re), N.match);
-    if (!match)
-        return PyErr_Occurred() ? -1 : 0;
-    if (match != O.re_match)
-        return 0;
-    int i = match_action_text(action, payload);
-    if (i == -2)
-        return -1;
+    int i = -1;
+    int done = fast::match_action(fn->globals, action, i, payload);
+    if (done <= 0)
+        return done;
     if (i < 0) {
         raise_invalid(fn, Ref::steal(PyUnicode_FromFormat("wrong format: %S", action)));
         return -1;
     }
-    if (i != kSendline && PyUnicode_GET_LENGTH(payload.get()) == 0) {
+    if (!senders[i].empty_payload && PyUnicode_GET_LENGTH(payload.get()) == 0) {
         raise_invalid(fn, "you must provide some argument in the parenthesis");
         return -1;
     }
-    callback = native_function_new(&sender_specs[i], fn->globals);
+    callback = native_function_new(&senders[i].spec, fn->globals);
     return callback ? 1 : -1;
 }
 
@@ -731,11 +634,11 @@ PyObject *statement_action_helper_body(NativeFunction *fn, PyObject *const *a)
             return PyTuple_Pack(2, callback.get(), payload.get());
     }
 
-    // The general road: every sender is made, and each pattern is handed
-    // to the module global `re`, looked up afresh for every pattern.
+    // Every sender is made, and each pattern is handed to the module global
+    // `re`, looked up afresh for every pattern.  All patterns are tried.
     Ref callbacks[kSenders];
     for (int i = 0; i < kSenders; ++i) {
-        callbacks[i] = native_function_new(&sender_specs[i], fn->globals);
+        callbacks[i] = native_function_new(&senders[i].spec, fn->globals);
         if (!callbacks[i])
             return nullptr;
     }
@@ -769,13 +672,21 @@ PyObject *statement_action_helper_body(NativeFunction *fn, PyObject *const *a)
         int empty = PyObject_RichCompareBool(payload.get(), N.empty, Py_EQ);
         if (empty < 0)
             return nullptr;
-        if (empty) {
-            int other = PyObject_RichCompareBool(callback.get(), callbacks[kSendline].get(), Py_NE);
+        if (!empty)
+            continue;
+        // An empty payload is only for the senders that allow it, found by
+        // comparing the callback with this call's own callables.
+        bool allowed = false;
+        for (int j = 0; j < kSenders && !allowed; ++j) {
+            if (!senders[j].empty_payload)
+                continue;
+            int other = PyObject_RichCompareBool(callback.get(), callbacks[j].get(), Py_NE);
             if (other < 0)
                 return nullptr;
-            if (other)
-                return raise_invalid(fn, "you must provide some argument in the parenthesis");
+            allowed = !other;
         }
+        if (!allowed)
+            return raise_invalid(fn, "you must provide some argument in the parenthesis");
     }
     int none_found = PyObject_RichCompareBool(callback.get(), N.empty, Py_EQ);
     if (none_found < 0)
@@ -931,15 +842,6 @@ FunctionSpec statement_validate_spec = {
     "validate", "Statement.validate", "verify the sanity of the arguments in the statement",
     P_self, 1, nullptr, nullptr, statement_validate, 130};
 
-// Whether reading `name` from `self` is a plain instance-dict read, which
-// runs no code of the caller's: ordinary attribute access and no class
-// attribute (a property, say) of that name.
-bool plain_attribute(PyObject *self, PyObject *name)
-{
-    PyTypeObject *tp = Py_TYPE(self);
-    return tp->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(tp, name);
-}
-
 PyObject *statement_validate_pattern(NativeFunction *fn, PyObject *const *a)
 {
     PyObject *self = a[0];
@@ -956,20 +858,21 @@ PyObject *statement_validate_pattern(NativeFunction *fn, PyObject *const *a)
         ForEach it;
         if (it.start(pattern.get()) < 0)
             return nullptr;
-        while (Ref item = it.next()) {
+        Ref item;
+        int more;
+        while ((more = it.next(item)) > 0) {
             int ok = is_str(item.get());
             if (ok < 0)
                 return nullptr;
             if (!ok)
                 return raise_invalid(fn, "pattern must be string");
         }
-        if (PyErr_Occurred())
+        if (more < 0)
             return nullptr;
         Py_RETURN_NONE;
     }
-    // Testing an exact str for list or tuple ran nothing of the caller's,
-    // so reading afresh would return the same object.
-    if (!(PyUnicode_CheckExact(pattern.get()) && plain_attribute(self, N.pattern))) {
+    // Testing an exact str for list or tuple ran nothing of the caller's.
+    if (!(PyUnicode_CheckExact(pattern.get()) && fast::reads_same(self, N.pattern))) {
         pattern = getattr(self, N.pattern);
         if (!pattern)
             return nullptr;
@@ -989,192 +892,18 @@ FunctionSpec statement_validate_pattern_spec = {
 
 // --- validate_action ---
 
-// The parts of an action's parameter list the rules use.  `spec` is what
-// getfullargspec returned; it stays empty when the parameters were read
-// natively, and then `varargs` and `varkw` stand in for its fields.
-struct ArgSpec {
-    Ref spec;
-    Ref default_args;  // parameters with defaults
-    Ref pos_args;      // parameters without defaults
-    bool varargs = false;
-    bool varkw = false;
-};
+using fast::ArgSpec;
 
-// Python's reserved words; none of them can name a parameter.
-PyObject *keywords;  // frozenset of str
-
-int keywords_init()
-{
-    if (keywords)
-        return 0;
-    Ref words = Ref::steal(Py_BuildValue(
-        "[sssssssssssssssssssssssssssssssssss]", "False", "None", "True", "and", "as", "assert",
-        "async", "await", "break", "class", "continue", "def", "del", "elif", "else", "except",
-        "finally", "for", "from", "global", "if", "import", "in", "is", "lambda", "nonlocal",
-        "not", "or", "pass", "raise", "return", "try", "while", "with", "yield"));
-    if (!words)
-        return -1;
-    keywords = PyFrozenSet_New(words.get());
-    return keywords ? 0 : -1;
-}
-
-// Whether the names a signature would be built from are the ones it would
-// accept: distinct identifiers that are no reserved words.
-bool plain_parameter_names(PyObject *names, Py_ssize_t count)
-{
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject *name = PyTuple_GET_ITEM(names, i);
-        if (!PyUnicode_CheckExact(name) || !PyUnicode_IsIdentifier(name))
-            return false;
-        // Exact str with a cached hash: this cannot fail.
-        if (PySet_Contains(keywords, name) != 0)
-            return false;
-        for (Py_ssize_t j = 0; j < i; ++j)
-            if (PyUnicode_Compare(name, PyTuple_GET_ITEM(names, j)) == 0)
-                return false;
-    }
-    return true;
-}
-
-// Attributes of a function that change what inspect reports for it.
-int has_signature_override(PyObject *dict)
-{
-    if (!dict)
-        return 0;
-    for (PyObject *name : {N.__signature__, N._partialmethod, N.__text_signature__}) {
-        if (PyDict_GetItemWithError(dict, name))
-            return 1;
-        if (PyErr_Occurred())
-            return -1;
-    }
-    return 0;
-}
-
-// Whether a weak reference still refers to `target`.
-bool weakref_is(PyObject *ref, PyObject *target)
-{
-#if PY_VERSION_HEX >= 0x030D0000
-    // 3.13 deprecates the borrowed read in favour of PyWeakref_GetRef.
-    PyObject *obj = nullptr;
-    if (PyWeakref_GetRef(ref, &obj) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    bool same = obj == target;
-    Py_XDECREF(obj);
-    return same;
-#else
-    return PyWeakref_GET_OBJECT(ref) == target;
-#endif
-}
-
-// Code objects whose parameter names were found plain, in a small
-// direct-mapped cache of weak references (code objects are immutable, so
-// the verdict never changes; the weak reference tells whether the object
-// at that address is still the one that was checked).
-constexpr size_t kCodeCacheSize = 64;
-PyObject *plain_code_cache[kCodeCacheSize];
-
-bool code_has_plain_names(PyObject *code, PyObject *varnames, Py_ssize_t nnames)
-{
-    size_t slot = (reinterpret_cast<uintptr_t>(code) >> 4) % kCodeCacheSize;
-    PyObject *entry = plain_code_cache[slot];
-    if (entry && weakref_is(entry, code))
-        return true;
-    if (!plain_parameter_names(varnames, nnames))
-        return false;
-    PyObject *ref = PyWeakref_NewRef(code, nullptr);
-    if (!ref) {
-        PyErr_Clear();  // only a cache
-        return true;
-    }
-    Py_XSETREF(plain_code_cache[slot], ref);
-    return true;
-}
-
-// getfullargspec(action), read straight from the code object, for plain
-// Python functions, the module's own functions and bound methods of
-// either.  Returns 1 when `out` is filled, 0 when the action needs the
-// real getfullargspec, -1 on error.
-int native_argspec(PyObject *action, ArgSpec &out)
-{
-    // Held, not borrowed: looking names up in the function's dict can run
-    // a key's __eq__, which may replace the function's code, defaults or
-    // dict and free the old ones.
-    Ref func = Ref::borrow(PyMethod_Check(action) ? PyMethod_GET_FUNCTION(action) : action);
-    bool python_function = PyFunction_Check(func.get());
-    if (!python_function && !native_function_check(func.get()))
-        return 0;
-    {
-        auto *pf = reinterpret_cast<PyFunctionObject *>(func.get());
-        auto *nf = reinterpret_cast<NativeFunction *>(func.get());
-        Ref dict = Ref::borrow(python_function ? pf->func_dict : nf->dict);
-        int overridden = has_signature_override(dict.get());
-        if (overridden)
-            return overridden < 0 ? -1 : 0;
-    }
-    // What inspect reads next; no code of the caller's runs from here on.
-    auto *pf = reinterpret_cast<PyFunctionObject *>(func.get());
-    auto *nf = reinterpret_cast<NativeFunction *>(func.get());
-    Ref code_ref = Ref::borrow(python_function ? pf->func_code : nf->spec->code_obj);
-    Ref defaults_ref = Ref::borrow(python_function ? pf->func_defaults : nf->defaults);
-    auto *code = reinterpret_cast<PyCodeObject *>(code_ref.get());
-    PyObject *defaults = defaults_ref.get();
-    const Py_ssize_t argcount = code->co_argcount;
-    // A tuple subclass may read differently through inspect's eyes.
-    if (defaults && !PyTuple_CheckExact(defaults))
-        return 0;
-    const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
-    if (ndefaults > argcount)
-        return 0;
-    // inspect reads a default that is its own `empty` marker as no default.
-    for (Py_ssize_t i = 0; i < ndefaults; ++i)
-        if (PyTuple_GET_ITEM(defaults, i) == O.inspect_empty)
-            return 0;
-    const bool varargs = code->co_flags & CO_VARARGS;
-    const bool varkw = code->co_flags & CO_VARKEYWORDS;
-    const Py_ssize_t nnames = argcount + code->co_kwonlyargcount + varargs + varkw;
-#if PY_VERSION_HEX < 0x030B0000
-    Ref varnames = Ref::borrow(code->co_varnames);
-#else
-    // 3.11 builds co_varnames on request from the locals table.
-    Ref varnames = Ref::steal(PyCode_GetVarnames(code));
-    if (!varnames)
-        return -1;
-#endif
-    if (!PyTuple_Check(varnames.get()) || PyTuple_GET_SIZE(varnames.get()) < nnames ||
-        !code_has_plain_names(reinterpret_cast<PyObject *>(code), varnames.get(), nnames))
-        return 0;
-
-    // getfullargspec's `args`, split at the first parameter with a default.
-    const Py_ssize_t npos = argcount - ndefaults;
-    out.pos_args = Ref::steal(PyList_New(npos));
-    out.default_args = Ref::steal(PyList_New(ndefaults));
-    if (!out.pos_args || !out.default_args)
-        return -1;
-    for (Py_ssize_t i = 0; i < argcount; ++i) {
-        PyObject *name = PyTuple_GET_ITEM(varnames.get(), i);
-        Py_INCREF(name);
-        if (i < npos)
-            PyList_SET_ITEM(out.pos_args.get(), i, name);
-        else
-            PyList_SET_ITEM(out.default_args.get(), i - npos, name);
-    }
-    out.varargs = varargs;
-    out.varkw = varkw;
-    return 1;
-}
-
+// getfullargspec(action), split into the parameters without and with
+// defaults: `spec.args[:-n]` and `spec.args[-n:]` for the `n` defaults.
 int read_argspec(NativeFunction *fn, PyObject *action, ArgSpec &out)
 {
     Ref getfullargspec = global(fn, N.getfullargspec);
     if (!getfullargspec)
         return -1;
-    if (getfullargspec.get() == O.getfullargspec) {
-        int done = native_argspec(action, out);
-        if (done)
-            return done < 0 ? -1 : 0;
-    }
+    int done = fast::argspec(getfullargspec.get(), action, out);
+    if (done)
+        return done < 0 ? -1 : 0;
     out.spec = call1(getfullargspec.get(), action);
     if (!out.spec)
         return -1;
@@ -1234,19 +963,14 @@ int pos_args_injected(PyObject *pos_args, PyObject *di_params)
     return PyObject_RichCompareBool(wanted.get(), injected.get(), Py_LE);
 }
 
-// The keys of `for key, _ in d.items()`.  For an exact dict the entries
-// are walked in place, with the checks of the dict's own items iterator
-// (the same entry order, and the same errors when the dict changes during
-// the loop); anything else goes through its items() method.
+// The keys of `for key, _ in d.items()`: `next(key)` gives the next key
+// (1), the end (0) or the error of the loop (-1).
 class DictKeys {
 public:
     int start(PyObject *d)
     {
-        if (PyDict_CheckExact(d)) {
-            dict_ = Ref::borrow(d);
-            used_ = left_ = PyDict_GET_SIZE(d);
+        if (fast::dict_keys_start(d, walk_))
             return 0;
-        }
         Ref items = call_method0(d, N.items);
         if (!items)
             return -1;
@@ -1254,273 +978,301 @@ public:
         return it_ ? 0 : -1;
     }
 
-    // The next key, or an empty Ref at the end or on error.
-    Ref next()
+    int next(Ref &key)
     {
-        if (!dict_) {
-            Ref item = Ref::steal(PyIter_Next(it_.get()));
-            if (!item)
-                return {};
-            Ref key, value;
-            if (unpack2(item.get(), key, value) < 0)
-                return {};
-            return key;
-        }
-        if (PyDict_GET_SIZE(dict_.get()) != used_) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return {};
-        }
-        PyObject *key, *value;
-        if (!PyDict_Next(dict_.get(), &pos_, &key, &value))
-            return {};
-        if (left_ == 0) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            return {};
-        }
-        --left_;
-        return Ref::borrow(key);
+        if (walk_.dict)
+            return fast::dict_keys_next(walk_, key);
+        Ref item = Ref::steal(PyIter_Next(it_.get()));
+        if (!item)
+            return PyErr_Occurred() ? -1 : 0;
+        Ref value;
+        if (unpack2(item.get(), key, value) < 0)
+            return -1;
+        return 1;
     }
 
 private:
-    Ref dict_, it_;
-    Py_ssize_t used_ = 0, left_ = 0, pos_ = 0;
+    fast::DictWalk walk_;
+    Ref it_;
 };
 
-// Reads `args` and `di_params` for the callable rules, which read each of
-// them afresh at every use.  When the statement stores them plainly (no
-// class attribute of those names, ordinary attribute access) and they are
-// plain values (an exact dict with str keys or None; an exact list of str),
-// and the action's parameters were read natively, no code of the
-// caller's can run anywhere in the rules: a fresh read would return the
-// same object, so the first read is reused.
+// `args` and `di_params` as the callable rules read them: afresh at every
+// use, unless a shortcut finds that no read could give another object.
 class FieldReader {
 public:
     explicit FieldReader(PyObject *self) : self_(self) {}
 
-    int try_plain()
+    // Once the action's parameter lists are known.
+    int start(const ArgSpec &spec)
     {
-        if (!plain_attribute(self_, N.args) || !plain_attribute(self_, N.di_params))
-            return 0;
-        Ref args = getattr(self_, N.args);
-        Ref di_params = getattr(self_, N.di_params);
-        if (!args || !di_params)
+        int reuse = fast::rule_fields(self_, spec, args_, di_params_);
+        if (reuse < 0)
             return -1;
-        if (!plain_args(args.get()) || !plain_names(di_params.get()))
-            return 0;
-        args_ = std::move(args);
-        di_params_ = std::move(di_params);
-        plain_ = true;
+        reuse_ = reuse;
         return 0;
     }
 
-    Ref args() { return plain_ ? args_ : getattr(self_, N.args); }
-    Ref di_params() { return plain_ ? di_params_ : getattr(self_, N.di_params); }
+    Ref args() { return reuse_ ? args_ : getattr(self_, N.args); }
+    Ref di_params() { return reuse_ ? di_params_ : getattr(self_, N.di_params); }
 
 private:
-    static bool plain_args(PyObject *args)
-    {
-        if (args == Py_None)
-            return true;
-        if (!PyDict_CheckExact(args))
-            return false;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(args, &pos, &key, &value))
-            if (!PyUnicode_CheckExact(key))
-                return false;
-        return true;
-    }
-
-    static bool plain_names(PyObject *names)
-    {
-        if (!PyList_CheckExact(names))
-            return false;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i)
-            if (!PyUnicode_CheckExact(PyList_GET_ITEM(names, i)))
-                return false;
-        return true;
-    }
-
     PyObject *self_;
-    bool plain_ = false;
+    bool reuse_ = false;
     Ref args_, di_params_;
+};
+
+// What the callable rules share: the statement, the action's parameter
+// lists and its `__name__` (c_name), and the fields as the rules read them.
+struct CallableRules {
+    CallableRules(NativeFunction *fn_, PyObject *self_) : fn(fn_), self(self_), fields(self_) {}
+
+    int start()
+    {
+        // `action` is read afresh for each use, like every other attribute.
+        {
+            Ref action = getattr(self, N.action);
+            if (!action || read_argspec(fn, action.get(), spec) < 0)
+                return -1;
+        }
+        Ref action = getattr(self, N.action);
+        if (!action)
+            return -1;
+        c_name = getattr(action.get(), N.__name__);
+        if (!c_name)
+            return -1;
+        return fields.start(spec);
+    }
+
+    NativeFunction *fn;
+    PyObject *self;
+    ArgSpec spec;
+    Ref c_name;
+    FieldReader fields;
+};
+
+// Each rule returns 0 when it holds, -1 with the statement fault (or any
+// other error) raised.
+
+// `args` is None or a dict.
+int rule_args_is_a_dict(CallableRules &r)
+{
+    Ref args = r.fields.args();
+    if (!args)
+        return -1;
+    if (args.get() == Py_None)
+        return 0;
+    int d = is_dict(args.get());
+    if (d < 0)
+        return -1;
+    if (!d) {
+        raise_invalid(r.fn, "args must be a dict or None");
+        return -1;
+    }
+    return 0;
+}
+
+// No injected name is a parameter with a default.
+int rule_injected_have_no_default(CallableRules &r)
+{
+    Ref di_params = r.fields.di_params();
+    if (!di_params)
+        return -1;
+    ForEach it;
+    if (it.start(di_params.get()) < 0)
+        return -1;
+    Ref param;
+    int more;
+    while ((more = it.next(param)) > 0) {
+        int in = PySequence_Contains(r.spec.default_args.get(), param.get());
+        if (in < 0)
+            return -1;
+        if (in) {
+            raise_invalid(r.fn, Ref::steal(PyUnicode_FromFormat(
+                                    "\"%S\" must be a positional argument in the action "
+                                    "callable: %S",
+                                    param.get(), r.c_name.get())));
+            return -1;
+        }
+    }
+    return more;
+}
+
+// The action has no `*` parameter.
+int rule_no_varargs(CallableRules &r)
+{
+    int has_varargs = spec_flag(r.spec, N.varargs, r.spec.varargs);
+    if (has_varargs <= 0)
+        return has_varargs;
+    raise_invalid(r.fn, Ref::steal(PyUnicode_FromFormat(
+                            "use of *varargs is prohibited in action callable: %S",
+                            r.c_name.get())));
+    return -1;
+}
+
+// With `args` None, every parameter without a default is injected.
+int rule_no_args_all_injected(CallableRules &r)
+{
+    Ref di_params = r.fields.di_params();
+    if (!di_params)
+        return -1;
+    int ok = pos_args_injected(r.spec.pos_args.get(), di_params.get());
+    if (ok)
+        return ok < 0 ? -1 : 0;
+    di_params = r.fields.di_params();
+    if (!di_params)
+        return -1;
+    raise_invalid(r.fn, Ref::steal(PyUnicode_FromFormat(
+                            "\"args\" cannot be left None in case action callable \"%S\" "
+                            "requires any non-default value other than %S",
+                            r.c_name.get(), di_params.get())));
+    return -1;
+}
+
+// An injected name is never a key of `args`.
+int rule_injected_not_in_args(CallableRules &r, PyObject *args)
+{
+    Ref di_params = r.fields.di_params();
+    if (!di_params)
+        return -1;
+    ForEach it;
+    if (it.start(di_params.get()) < 0)
+        return -1;
+    Ref arg;
+    int more;
+    while ((more = it.next(arg)) > 0) {
+        int in = PySequence_Contains(args, arg.get());
+        if (in < 0)
+            return -1;
+        if (in) {
+            raise_invalid(r.fn, Ref::steal(PyUnicode_FromFormat(
+                                    "\"%S\" cannot be a key in \"args\", even though it is "
+                                    "required, because it will be automatically injected in "
+                                    "the session by the calling program",
+                                    arg.get())));
+            return -1;
+        }
+    }
+    return more;
+}
+
+// One reading of `args` decides which of the two rules above applies.
+int rule_injected_names(CallableRules &r)
+{
+    Ref args = r.fields.args();
+    if (!args)
+        return -1;
+    if (args.get() == Py_None)
+        return rule_no_args_all_injected(r);
+    return rule_injected_not_in_args(r, args.get());
+}
+
+// Every parameter without a default is injected or given in `args`.
+int rule_positional_provided(CallableRules &r)
+{
+    ForEach it;
+    if (it.start(r.spec.pos_args.get()) < 0)
+        return -1;
+    Ref arg;
+    int more;
+    while ((more = it.next(arg)) > 0) {
+        Ref di_params = r.fields.di_params();
+        if (!di_params)
+            return -1;
+        int in = PySequence_Contains(di_params.get(), arg.get());
+        if (in < 0)
+            return -1;
+        if (in)
+            continue;
+        Ref args = r.fields.args();
+        if (!args)
+            return -1;
+        in = PySequence_Contains(args.get(), arg.get());
+        if (in < 0)
+            return -1;
+        if (!in) {
+            raise_invalid(r.fn, Ref::steal(PyUnicode_FromFormat(
+                                    "value for positional arg \"%S\", for action callback "
+                                    "\"%S\", must be provided in args dict",
+                                    arg.get(), r.c_name.get())));
+            return -1;
+        }
+    }
+    return more;
+}
+
+// Every key of `args` names a parameter, unless a `**` parameter takes it.
+int rule_args_keys_known(CallableRules &r)
+{
+    Ref args = r.fields.args();
+    if (!args)
+        return -1;
+    if (args.get() == Py_None)
+        return 0;
+    DictKeys keys;
+    if (keys.start(args.get()) < 0)
+        return -1;
+    Ref arg;
+    int more;
+    while ((more = keys.next(arg)) > 0) {
+        int in = PySequence_Contains(r.spec.pos_args.get(), arg.get());
+        if (in < 0)
+            return -1;
+        if (in)
+            continue;
+        in = PySequence_Contains(r.spec.default_args.get(), arg.get());
+        if (in < 0)
+            return -1;
+        if (in)
+            continue;
+        int has_varkw = spec_flag(r.spec, N.varkw, r.spec.varkw);
+        if (has_varkw < 0)
+            return -1;
+        if (has_varkw)
+            continue;
+        raise_invalid(r.fn, Ref::steal(PyUnicode_FromFormat(
+                                "arg \"%S\" is not present in action callback \"%S\"'s "
+                                "signature, in that case **kwargs must be present in action "
+                                "callback",
+                                arg.get(), r.c_name.get())));
+        return -1;
+    }
+    return more;
+}
+
+// The rules in the order that decides which fault is reported.
+int (*const callable_rules[])(CallableRules &) = {
+    rule_args_is_a_dict,      rule_injected_have_no_default, rule_no_varargs,
+    rule_injected_names,      rule_positional_provided,      rule_args_keys_known,
 };
 
 PyObject *validate_callable_action(NativeFunction *fn, PyObject *self)
 {
-    // `action` is read afresh for each use, like every other attribute.
-    ArgSpec spec;
-    {
-        Ref action = getattr(self, N.action);
-        if (!action || read_argspec(fn, action.get(), spec) < 0)
-            return nullptr;
-    }
-    Ref c_name;
-    {
-        Ref action = getattr(self, N.action);
-        if (!action)
-            return nullptr;
-        c_name = getattr(action.get(), N.__name__);
-        if (!c_name)
-            return nullptr;
-    }
-
-    FieldReader fields(self);
-    if (!spec.spec && fields.try_plain() < 0)
+    CallableRules r(fn, self);
+    if (r.start() < 0)
         return nullptr;
-
-    Ref args = fields.args();
-    if (!args)
-        return nullptr;
-    if (args.get() != Py_None) {
-        int d = is_dict(args.get());
-        if (d < 0)
+    for (auto rule : callable_rules)
+        if (rule(r) < 0)
             return nullptr;
-        if (!d)
-            return raise_invalid(fn, "args must be a dict or None");
-    }
-
-    // An injected name must not be a parameter with a default.
-    Ref di_params = fields.di_params();
-    if (!di_params)
-        return nullptr;
-    {
-        ForEach it;
-        if (it.start(di_params.get()) < 0)
-            return nullptr;
-        while (Ref param = it.next()) {
-            int in = PySequence_Contains(spec.default_args.get(), param.get());
-            if (in < 0)
-                return nullptr;
-            if (in)
-                return raise_invalid(
-                    fn, Ref::steal(PyUnicode_FromFormat(
-                            "\"%S\" must be a positional argument in the action callable: %S",
-                            param.get(), c_name.get())));
-        }
-        if (PyErr_Occurred())
-            return nullptr;
-    }
-
-    int has_varargs = spec_flag(spec, N.varargs, spec.varargs);
-    if (has_varargs < 0)
-        return nullptr;
-    if (has_varargs)
-        return raise_invalid(fn, Ref::steal(PyUnicode_FromFormat(
-                                     "use of *varargs is prohibited in action callable: %S",
-                                     c_name.get())));
-
-    args = fields.args();
-    if (!args)
-        return nullptr;
-    if (args.get() == Py_None) {
-        di_params = fields.di_params();
-        if (!di_params)
-            return nullptr;
-        int ok = pos_args_injected(spec.pos_args.get(), di_params.get());
-        if (ok < 0)
-            return nullptr;
-        if (!ok) {
-            di_params = fields.di_params();
-            if (!di_params)
-                return nullptr;
-            return raise_invalid(
-                fn, Ref::steal(PyUnicode_FromFormat(
-                        "\"args\" cannot be left None in case action callable \"%S\" requires "
-                        "any non-default value other than %S",
-                        c_name.get(), di_params.get())));
-        }
-    }
-    else {
-        // An injected name is never a key of `args`.
-        di_params = fields.di_params();
-        if (!di_params)
-            return nullptr;
-        ForEach it;
-        if (it.start(di_params.get()) < 0)
-            return nullptr;
-        while (Ref arg = it.next()) {
-            int in = PySequence_Contains(args.get(), arg.get());
-            if (in < 0)
-                return nullptr;
-            if (in)
-                return raise_invalid(
-                    fn, Ref::steal(PyUnicode_FromFormat(
-                            "\"%S\" cannot be a key in \"args\", even though it is required, "
-                            "because it will be automatically injected in the session by the "
-                            "calling program",
-                            arg.get())));
-        }
-        if (PyErr_Occurred())
-            return nullptr;
-    }
-
-    // Every parameter without a default is injected or given in `args`.
-    {
-        ForEach it;
-        if (it.start(spec.pos_args.get()) < 0)
-            return nullptr;
-        while (Ref arg = it.next()) {
-            di_params = fields.di_params();
-            if (!di_params)
-                return nullptr;
-            int in = PySequence_Contains(di_params.get(), arg.get());
-            if (in < 0)
-                return nullptr;
-            if (in)
-                continue;
-            args = fields.args();
-            if (!args)
-                return nullptr;
-            in = PySequence_Contains(args.get(), arg.get());
-            if (in < 0)
-                return nullptr;
-            if (!in)
-                return raise_invalid(
-                    fn, Ref::steal(PyUnicode_FromFormat(
-                            "value for positional arg \"%S\", for action callback \"%S\", must "
-                            "be provided in args dict",
-                            arg.get(), c_name.get())));
-        }
-        if (PyErr_Occurred())
-            return nullptr;
-    }
-
-    // Every key of `args` names a parameter, unless there is a `**`
-    // parameter to take it.
-    args = fields.args();
-    if (!args)
-        return nullptr;
-    if (args.get() != Py_None) {
-        DictKeys keys;
-        if (keys.start(args.get()) < 0)
-            return nullptr;
-        while (Ref arg = keys.next()) {
-            int in = PySequence_Contains(spec.pos_args.get(), arg.get());
-            if (in < 0)
-                return nullptr;
-            if (in)
-                continue;
-            in = PySequence_Contains(spec.default_args.get(), arg.get());
-            if (in < 0)
-                return nullptr;
-            if (in)
-                continue;
-            int has_varkw = spec_flag(spec, N.varkw, spec.varkw);
-            if (has_varkw < 0)
-                return nullptr;
-            if (has_varkw)
-                continue;
-            return raise_invalid(
-                fn, Ref::steal(PyUnicode_FromFormat(
-                        "arg \"%S\" is not present in action callback \"%S\"'s signature, in "
-                        "that case **kwargs must be present in action callback",
-                        arg.get(), c_name.get())));
-        }
-        if (PyErr_Occurred())
-            return nullptr;
-    }
     Py_RETURN_NONE;
+}
+
+// callback, payload = statement_action_helper(action)
+int run_action_helper(NativeFunction *fn, PyObject *action, Ref &callback, Ref &payload)
+{
+    Ref helper = global(fn, N.statement_action_helper);
+    if (!helper)
+        return -1;
+    // The module's own helper, unless rebound, need not build the pair.
+    if (fast::is_own(helper.get(), statement_action_helper_body)) {
+        int done = translate_action_text(reinterpret_cast<NativeFunction *>(helper.get()), action,
+                                         callback, payload);
+        if (done)
+            return done < 0 ? -1 : 0;
+    }
+    Ref result = call1(helper.get(), action);
+    if (!result)
+        return -1;
+    return unpack2(result.get(), callback, payload);
 }
 
 PyObject *statement_validate_action(NativeFunction *fn, PyObject *const *a)
@@ -1532,9 +1284,8 @@ PyObject *statement_validate_action(NativeFunction *fn, PyObject *const *a)
     if (PyCallable_Check(action.get()))
         return validate_callable_action(fn, self);
 
-    // callable() ran nothing of the caller's: unless reading the attribute
-    // does, a fresh read returns the same object.
-    if (!plain_attribute(self, N.action)) {
+    // callable() ran nothing of the caller's.
+    if (!fast::reads_same(self, N.action)) {
         action = getattr(self, N.action);
         if (!action)
             return nullptr;
@@ -1545,30 +1296,12 @@ PyObject *statement_validate_action(NativeFunction *fn, PyObject *const *a)
             return nullptr;
         if (args.get() != Py_None)
             return raise_invalid(fn, "if action is string, then \"args\" should be left None");
-        Ref helper = global(fn, N.statement_action_helper);
-        if (!helper)
-            return nullptr;
         action = getattr(self, N.action);
         if (!action)
             return nullptr;
         Ref callback, payload;
-        // The module's own helper, unless rebound, is run without building
-        // the pair it would return.
-        int done = 0;
-        if (native_function_check(helper.get())) {
-            auto *helper_fn = reinterpret_cast<NativeFunction *>(helper.get());
-            if (helper_fn->spec->body == statement_action_helper_body && helper_fn->globals)
-                done = translate_action_text(helper_fn, action.get(), callback, payload);
-        }
-        if (done < 0)
+        if (run_action_helper(fn, action.get(), callback, payload) < 0)
             return nullptr;
-        if (!done) {
-            Ref result = call1(helper.get(), action.get());
-            if (!result)
-                return nullptr;
-            if (unpack2(result.get(), callback, payload) < 0)
-                return nullptr;
-        }
         if (setattr(self, N.action, callback.get()) < 0)
             return nullptr;
         Ref new_args = Ref::steal(PyDict_New());
@@ -1660,120 +1393,31 @@ FunctionSpec statement_validate_trim_buffer_spec = {
 
 // --- text forms ---
 
-// Whether repr() of a str is the text between single quotes: printable
-// ASCII without quotes or backslashes.
-bool plain_str_repr(PyObject *s)
-{
-    if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s))
-        return false;
-    const char *c = reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(s));
-    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; ++i)
-        if (c[i] < 0x20 || c[i] > 0x7e || c[i] == '\'' || c[i] == '"' || c[i] == '\\')
-            return false;
-    return true;
-}
-
-// repr() of an exact dict whose keys and values are all plain strs, as
-// dict's own repr writes it: {'k': 'v', 'k2': 'v2'}.  Empty Ref (no error
-// set) when the dict is anything else.
-Ref simple_dict_repr(PyObject *d)
-{
-    Py_ssize_t n = PyDict_GET_SIZE(d);
-    if (n == 0 || n > 8)
-        return {};
-    Py_ssize_t len = 8 * n, pos = 0;  // braces, quotes, ": " and ", "
-    PyObject *key, *value;
-    while (PyDict_Next(d, &pos, &key, &value)) {
-        if (!plain_str_repr(key) || !plain_str_repr(value))
-            return {};
-        len += PyUnicode_GET_LENGTH(key) + PyUnicode_GET_LENGTH(value);
-    }
-    Ref out = Ref::steal(PyUnicode_New(len, 127));
-    if (!out)
-        return {};
-    char *w = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(out.get()));
-    *w++ = '{';
-    pos = 0;
-    bool first = true;
-    while (PyDict_Next(d, &pos, &key, &value)) {
-        if (!first) {
-            *w++ = ',';
-            *w++ = ' ';
-        }
-        first = false;
-        auto quoted = [&w](PyObject *text) {
-            *w++ = '\'';
-            Py_ssize_t l = PyUnicode_GET_LENGTH(text);
-            std::memcpy(w, PyUnicode_1BYTE_DATA(text), static_cast<size_t>(l));
-            w += l;
-            *w++ = '\'';
-        };
-        quoted(key);
-        *w++ = ':';
-        *w++ = ' ';
-        quoted(value);
-    }
-    *w++ = '}';
-    return out;
-}
-
-// str(v) for an attribute value.  None and the booleans have fixed texts
-// that cannot be overridden; they are served from interned strings, and a
-// dict of plain strings is written directly.
+// str(v) for an attribute value; takes over `v`.
 Ref text_of(Ref v)
 {
     if (!v)
         return {};
-    PyObject *o = v.get();
-    if (PyUnicode_CheckExact(o))
-        return v;
-    if (o == Py_None)
-        return Ref::borrow(T.none);
-    if (o == Py_True)
-        return Ref::borrow(T.true_);
-    if (o == Py_False)
-        return Ref::borrow(T.false_);
-    if (PyDict_CheckExact(o)) {
-        Ref text = simple_dict_repr(o);
-        if (text || PyErr_Occurred())
-            return text;
-    }
-    return Ref::steal(PyObject_Str(o));
+    Ref text;
+    int done = fast::text(v.get(), text);
+    if (done)
+        return done < 0 ? Ref() : text;
+    return Ref::steal(PyObject_Str(v.get()));
 }
 
-// Concatenates `n` strings (str or str subclasses) into a new str.
-PyObject *concat(PyObject *const *parts, int n)
+// The concatenation of `n` strs (or str subclasses) into a new str.
+PyObject *join(PyObject *const *parts, Py_ssize_t n)
 {
-    Py_ssize_t len = 0;
-    Py_UCS4 maxchar = 0;
-    for (int i = 0; i < n; ++i) {
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(parts[i]) < 0)
-            return nullptr;
-#endif
-        len += PyUnicode_GET_LENGTH(parts[i]);
-        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(parts[i]);
-        if (m > maxchar)
-            maxchar = m;
-    }
-    Ref result = Ref::steal(PyUnicode_New(len, maxchar));
-    if (!result)
+    Ref text;
+    int done = fast::join(parts, n, text);
+    if (done)
+        return text.release();
+    Ref seq = Ref::steal(PyTuple_New(n));
+    if (!seq)
         return nullptr;
-    Py_ssize_t at = 0;
-    const bool narrow = PyUnicode_KIND(result.get()) == PyUnicode_1BYTE_KIND;
-    for (int i = 0; i < n; ++i) {
-        Py_ssize_t l = PyUnicode_GET_LENGTH(parts[i]);
-        if (narrow) {
-            // Every part is narrow too (none has a wider character).
-            std::memcpy(PyUnicode_1BYTE_DATA(result.get()) + at, PyUnicode_1BYTE_DATA(parts[i]),
-                        static_cast<size_t>(l));
-        }
-        else if (PyUnicode_CopyCharacters(result.get(), at, parts[i], 0, l) < 0) {
-            return nullptr;
-        }
-        at += l;
-    }
-    return result.release();
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(seq.get(), i, Py_NewRef(parts[i]));
+    return PyUnicode_Join(N.empty, seq.get());
 }
 
 // The thirteen pieces of a statement's text, in `parts`.
@@ -1829,7 +1473,7 @@ PyObject *statement_str(NativeFunction *, PyObject *const *a)
     PyObject *raw[13];
     for (int i = 0; i < 13; ++i)
         raw[i] = parts[i].get();
-    return concat(raw, 13);
+    return join(raw, 13);
 }
 
 FunctionSpec statement_str_spec = {
@@ -1950,360 +1594,16 @@ FunctionSpec dialog_validate_spec = {
     "validate", "Dialog.validate", "validate all the statement arguments", P_self, 1, nullptr,
     nullptr, dialog_validate, 320};
 
-PyObject *copy_hooks[9];       // names whose presence on a class rules the fast copy out
-PyObject *instance_copy_hooks[5];  // ... and on the instance itself
-PyObject *copy_tables[2];      // "_copy_dispatch", "dispatch_table"
-PyObject *slotnames_name;      // "__slotnames__"
-PyObject *dict_name;           // "__dict__"
-getter instance_dict_getter;   // the getter of `__dict__` of classes made by type()
-
-int copy_names_init()
-{
-    if (slotnames_name)
-        return 0;
-    static const char *const hooks[9] = {
-        "__copy__", "__reduce_ex__", "__reduce__", "__getstate__", "__setstate__",
-        "__getnewargs__", "__getnewargs_ex__", "__getattr__", "__slots__"};
-    for (int i = 0; i < 9; ++i)
-        if (!(copy_hooks[i] = PyUnicode_InternFromString(hooks[i])))
-            return -1;
-    // copy.copy reads __reduce_ex__ from the instance, object.__reduce_ex__
-    // reads __reduce__, and the default reduction __getstate__ and the
-    // __getnewargs__ pair, all through ordinary attribute access.
-    const int on_instance[5] = {1, 2, 3, 5, 6};
-    for (int i = 0; i < 5; ++i)
-        instance_copy_hooks[i] = copy_hooks[on_instance[i]];
-    if (!(copy_tables[0] = PyUnicode_InternFromString("_copy_dispatch")) ||
-        !(copy_tables[1] = PyUnicode_InternFromString("dispatch_table")) ||
-        !(dict_name = PyUnicode_InternFromString("__dict__")))
-        return -1;
-    slotnames_name = PyUnicode_InternFromString("__slotnames__");
-    return slotnames_name ? 0 : -1;
-}
-
-// Whether a class lets copy.copy do nothing but the default reduction.
-int scan_class_for_copy_hooks(PyTypeObject *cls)
-{
-    // The lookups below can run a key's __eq__, which may change the class
-    // (its bases, its dict); what is being walked is held meanwhile.
-    Ref mro_ref = Ref::borrow(cls->tp_mro);
-    PyObject *mro = mro_ref.get();
-    if (!mro || !PyTuple_Check(mro))
-        return 0;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        auto *base = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
-        if (base == &PyBaseObject_Type)
-            continue;
-        Ref d_ref = Ref::borrow(base->tp_dict);
-        PyObject *d = d_ref.get();
-        if (!d || !PyDict_Check(d))
-            return 0;
-        for (PyObject *hook : copy_hooks) {
-            if (PyDict_GetItemWithError(d, hook))
-                return 0;
-            if (PyErr_Occurred())
-                return -1;
-        }
-        // copyreg caches an empty __slotnames__ on classes it has copied.
-        PyObject *slotnames = PyDict_GetItemWithError(d, slotnames_name);
-        if (!slotnames && PyErr_Occurred())
-            return -1;
-        if (slotnames && !(PyList_CheckExact(slotnames) && PyList_GET_SIZE(slotnames) == 0))
-            return 0;
-        // The `__dict__` a class statement gives a class, for this class's
-        // instances; copy.copy fills the copy's dict through it.
-        PyObject *dict_descr = PyDict_GetItemWithError(d, dict_name);
-        if (!dict_descr && PyErr_Occurred())
-            return -1;
-        if (dict_descr && !(Py_IS_TYPE(dict_descr, &PyGetSetDescr_Type) &&
-                            reinterpret_cast<PyGetSetDescrObject *>(dict_descr)->d_getset->get ==
-                                instance_dict_getter &&
-                            PyType_IsSubtype(cls, PyDescr_TYPE(dict_descr))))
-            return 0;
-    }
-    return 1;
-}
-
-// TAVREL_HAVE_DICT_VERSION: up to 3.11 every dict carries a version number
-// that changes with each modification and never repeats; later versions
-// deprecate it, and there the class dicts are scanned on every copy.
-#if PY_VERSION_HEX < 0x030C0000
-#define TAVREL_HAVE_DICT_VERSION 1
-#else
-#define TAVREL_HAVE_DICT_VERSION 0
-#endif
-
-#if TAVREL_HAVE_DICT_VERSION
-// The last class found to copy plainly: its MRO, held through weak
-// references (the module must not keep callers' classes alive), and the
-// versions of the dicts along it.  While the same classes stand in the MRO
-// and none of their dicts changed, neither did the verdict.
-constexpr Py_ssize_t kVerdictDepth = 8;
-struct CopyVerdict {
-    Py_ssize_t depth = 0;
-    PyObject *classes[kVerdictDepth] = {};  // weak references
-    uint64_t versions[kVerdictDepth] = {};
-};
-CopyVerdict copy_verdict;
-
-uint64_t dict_version(PyObject *d)
-{
-    return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
-}
-
-// Whether `cls` still has the MRO and dict versions `v` recorded.
-bool copy_verdict_holds(const CopyVerdict &v, PyTypeObject *cls)
-{
-    PyObject *mro = cls->tp_mro;
-    if (!mro || PyTuple_GET_SIZE(mro) != v.depth || v.depth == 0)
-        return false;
-    for (Py_ssize_t i = 0; i < v.depth; ++i) {
-        PyObject *base = PyTuple_GET_ITEM(mro, i);
-        if (!weakref_is(v.classes[i], base))
-            return false;
-        if (base != reinterpret_cast<PyObject *>(&PyBaseObject_Type) &&
-            dict_version(reinterpret_cast<PyTypeObject *>(base)->tp_dict) != v.versions[i])
-            return false;
-    }
-    return true;
-}
-
-// Takes the weak references and dict versions of a class's MRO; false when
-// the MRO is too deep to keep (the verdict is then not kept).
-bool copy_verdict_snapshot(PyTypeObject *cls, CopyVerdict &out)
-{
-    PyObject *mro = cls->tp_mro;
-    Py_ssize_t n = PyTuple_GET_SIZE(mro);
-    if (n > kVerdictDepth)
-        return false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *base = PyTuple_GET_ITEM(mro, i);
-        PyObject *ref = PyWeakref_NewRef(base, nullptr);
-        if (!ref) {
-            PyErr_Clear();  // only a cache
-            out.depth = i;
-            return false;
-        }
-        out.classes[i] = ref;
-        out.versions[i] = base == reinterpret_cast<PyObject *>(&PyBaseObject_Type)
-                              ? 0
-                              : dict_version(reinterpret_cast<PyTypeObject *>(base)->tp_dict);
-    }
-    out.depth = n;
-    return true;
-}
-
-void copy_verdict_release(CopyVerdict &v)
-{
-    for (Py_ssize_t i = 0; i < v.depth; ++i)
-        Py_CLEAR(v.classes[i]);
-    v.depth = 0;
-}
-#endif
-
-// Sets `scanned` when the class dicts were looked into (which can run a
-// key's __eq__).
-int class_copies_plainly(PyTypeObject *cls, bool &scanned)
-{
-    if (!Py_IS_TYPE(reinterpret_cast<PyObject *>(cls), &PyType_Type) ||
-        !(cls->tp_flags & Py_TPFLAGS_HEAPTYPE) || cls->tp_getattro != PyObject_GenericGetAttr ||
-        cls->tp_new != PyBaseObject_Type.tp_new || cls->tp_itemsize != 0 ||
-        cls->tp_dictoffset == 0 || (cls->tp_flags & Py_TPFLAGS_IS_ABSTRACT))
-        return 0;
-#if TAVREL_HAVE_DICT_VERSION
-    if (copy_verdict_holds(copy_verdict, cls))
-        return 1;
-    // The versions are taken before the scan: looking names up in a class
-    // dict can run code (a key's __eq__) that changes the class, and then
-    // the verdict is neither used nor kept.
-    CopyVerdict before;
-    bool kept = copy_verdict_snapshot(cls, before);
-    scanned = true;
-    int plain = scan_class_for_copy_hooks(cls);
-    if (plain == 1 && kept) {
-        if (!copy_verdict_holds(before, cls))
-            plain = 0;
-        else
-            std::swap(copy_verdict, before);  // `before` now holds the old verdict
-    }
-    copy_verdict_release(before);
-    return plain;
-#else
-    scanned = true;
-    return scan_class_for_copy_hooks(cls);
-#endif
-}
-
-// Whether copy.copy's own tables (its `_copy_dispatch` and copyreg's
-// `dispatch_table`, found in copy.copy's globals) have no entry for the
-// class.  Sets `looked` when they were looked into.
-#if TAVREL_HAVE_DICT_VERSION
-// The last class found in neither table, with the versions of copy's
-// globals and of both tables: while none changed, neither did the answer.
-struct TableVerdict {
-    PyObject *cls = nullptr;  // weak reference
-    uint64_t globals_version = 0;
-    uint64_t table_versions[2] = {};
-};
-TableVerdict table_verdict;
-#endif
-
-int copy_tables_allow(PyObject *copy_fn, PyTypeObject *cls, bool &looked)
-{
-    Ref g = Ref::borrow(PyFunction_GET_GLOBALS(copy_fn));
-#if TAVREL_HAVE_DICT_VERSION
-    if (table_verdict.cls && weakref_is(table_verdict.cls, reinterpret_cast<PyObject *>(cls)) &&
-        dict_version(g.get()) == table_verdict.globals_version) {
-        bool same = true;
-        for (int i = 0; i < 2 && same; ++i) {
-            PyObject *t = PyDict_GetItemWithError(g.get(), copy_tables[i]);
-            same = t && PyDict_CheckExact(t) && dict_version(t) == table_verdict.table_versions[i];
-        }
-        if (same)
-            return 1;
-        if (PyErr_Occurred())
-            return -1;
-    }
-    const uint64_t globals_version = dict_version(g.get());
-    uint64_t versions[2] = {};
-#endif
-    looked = true;
-    for (int i = 0; i < 2; ++i) {
-        Ref t = Ref::borrow(PyDict_GetItemWithError(g.get(), copy_tables[i]));
-        if (!t)
-            return PyErr_Occurred() ? -1 : 0;
-        if (!PyDict_CheckExact(t.get()))
-            return 0;
-#if TAVREL_HAVE_DICT_VERSION
-        versions[i] = dict_version(t.get());
-#endif
-        if (PyDict_GetItemWithError(t.get(), reinterpret_cast<PyObject *>(cls)))
-            return 0;
-        if (PyErr_Occurred())
-            return -1;
-    }
-#if TAVREL_HAVE_DICT_VERSION
-    // Kept only when nothing changed while the tables were looked into.
-    bool unchanged = dict_version(g.get()) == globals_version;
-    for (int i = 0; i < 2 && unchanged; ++i) {
-        PyObject *t = PyDict_GetItemWithError(g.get(), copy_tables[i]);
-        unchanged = t && dict_version(t) == versions[i];
-    }
-    if (PyErr_Occurred())
-        return -1;
-    if (unchanged) {
-        PyObject *ref = PyWeakref_NewRef(reinterpret_cast<PyObject *>(cls), nullptr);
-        if (!ref) {
-            PyErr_Clear();  // only a cache
-        }
-        else {
-            Py_XSETREF(table_verdict.cls, ref);
-            table_verdict.globals_version = globals_version;
-            table_verdict.table_versions[0] = versions[0];
-            table_verdict.table_versions[1] = versions[1];
-        }
-    }
-#endif
-    return 1;
-}
-
-
-// copy.copy(x) without the copy module, for an object whose class cannot
-// tell the difference: plain `type` metaclass, object's __new__ and
-// attribute access, an instance dict and no hook that copy or the default
-// reduction would consult.  The result is what copy.copy gives for such an
-// object: a new instance of the same class whose dict holds the same items
-// in the same order.  Returns 1 with `out` set, 0 to take copy.copy, -1 on
-// error.
-int native_copy(PyObject *copy_fn, PyObject *x, Ref &out)
-{
-    if (!PyFunction_Check(copy_fn))
-        return 0;
-    // Held: the lookups below can run a key's __eq__, which may give `x`
-    // another class and let the old one be collected.  Whether any caller
-    // code may have run is tracked, to check again afterwards.
-    Ref cls_ref = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(x)));
-    auto *cls = reinterpret_cast<PyTypeObject *>(cls_ref.get());
-    bool ran_code = false;
-    int plain = class_copies_plainly(cls, ran_code);
-    if (plain <= 0)
-        return plain;
-    // The default reduction looks its hooks up on the instance too.
-    Ref x_dict = Ref::steal(PyObject_GenericGetDict(x, nullptr));
-    if (!x_dict)
-        return -1;
-    if (!PyDict_Check(x_dict.get()))
-        return 0;
-    // A split dict holds only exact str keys: looking names up in it runs
-    // no code of the caller's.
-    if (!reinterpret_cast<PyDictObject *>(x_dict.get())->ma_values)
-        ran_code = true;
-#if TAVREL_HAVE_DICT_VERSION
-    const uint64_t x_dict_version = dict_version(x_dict.get());
-#endif
-    for (PyObject *hook : instance_copy_hooks) {
-        if (PyDict_GetItemWithError(x_dict.get(), hook))
-            return 0;
-        if (PyErr_Occurred())
-            return -1;
-    }
-    int tables = copy_tables_allow(copy_fn, cls, ran_code);
-    if (tables <= 0)
-        return tables;
-    if (ran_code) {
-        // If any of that changed the object, its dict or its class,
-        // copy.copy decides.
-        bool again = false;
-        if (Py_TYPE(x) != cls || class_copies_plainly(cls, again) != 1)
-            return PyErr_Occurred() ? -1 : 0;
-        Ref now_dict = Ref::steal(PyObject_GenericGetDict(x, nullptr));
-        if (!now_dict)
-            return -1;
-        if (now_dict.get() != x_dict.get())
-            return 0;
-#if TAVREL_HAVE_DICT_VERSION
-        if (dict_version(x_dict.get()) != x_dict_version)
-            return 0;
-#endif
-    }
-
-    Ref y = Ref::steal(cls->tp_alloc(cls, 0));
-    if (!y)
-        return -1;
-    if (PyDict_GET_SIZE(x_dict.get())) {
-        // The same items in the same order as `y.__dict__.update(state)`.
-#if PY_VERSION_HEX < 0x030C0000
-        // Up to 3.11 an instance dict is an ordinary object: copying the
-        // source's (values and shared keys alike) in one step is cheapest.
-        Ref y_dict = Ref::steal(PyDict_Copy(x_dict.get()));
-        if (!y_dict || PyObject_GenericSetDict(y.get(), y_dict.get(), nullptr) < 0)
-            return -1;
-#else
-        // From 3.12 instance attributes may live inline in the object;
-        // filling the copy's own dict keeps that layout.
-        Ref y_dict = Ref::steal(PyObject_GenericGetDict(y.get(), nullptr));
-        if (!y_dict || PyDict_Update(y_dict.get(), x_dict.get()) < 0)
-            return -1;
-#endif
-    }
-    out = std::move(y);
-    return 1;
-}
-
-// The copy that construction makes of a statement element.
+// copy(line), the copy that construction makes of a statement element.
 Ref copy_statement(NativeFunction *fn, PyObject *line)
 {
     Ref copy = global(fn, N.copy);
     if (!copy)
         return {};
-    if (copy.get() == O.copy) {
-        Ref result;
-        int done = native_copy(copy.get(), line, result);
-        if (done < 0)
-            return {};
-        if (done)
-            return result;
-    }
+    Ref result;
+    int done = fast::copy(copy.get(), line, result);
+    if (done)
+        return done < 0 ? Ref() : result;
     return call1(copy.get(), line);
 }
 
@@ -2319,7 +1619,9 @@ PyObject *dialog_extract_statements(NativeFunction *fn, PyObject *const *a)
     ForEach it;
     if (it.start(statement_list.get()) < 0)
         return nullptr;
-    while (Ref line = it.next()) {
+    Ref line;
+    int more;
+    while ((more = it.next(line)) > 0) {
         Ref statement_cls = global(fn, N.Statement);
         if (!statement_cls)
             return nullptr;
@@ -2372,7 +1674,7 @@ PyObject *dialog_extract_statements(NativeFunction *fn, PyObject *const *a)
             return nullptr;
         }
     }
-    if (PyErr_Occurred())
+    if (more < 0)
         return nullptr;
     return statements.release();
 }
@@ -2458,12 +1760,14 @@ PyObject *dialog_get_pattern_list(NativeFunction *, PyObject *const *a)
     ForEach it;
     if (it.start(statements.get()) < 0)
         return nullptr;
-    while (Ref st = it.next()) {
+    Ref st;
+    int more;
+    while ((more = it.next(st)) > 0) {
         Ref pattern = getattr(st.get(), N.pattern);
         if (!pattern || PyList_Append(patterns.get(), pattern.get()) < 0)
             return nullptr;
     }
-    if (PyErr_Occurred())
+    if (more < 0)
         return nullptr;
     return patterns.release();
 }
@@ -2527,6 +1831,22 @@ Ref either(PyObject *left, PyObject *right, PyObject *name)
     return getattr(right, name);
 }
 
+// `a + b`.  Two exact lists are joined into a list that exists before
+// their items are read: the interpreter's own concatenation (up to 3.11)
+// reads both sizes, allocates, which can start a collection whose
+// finalisers empty an operand, and then fills as many slots as it first
+// read, leaving the rest uninitialised.
+Ref add_lists(PyObject *a, PyObject *b)
+{
+    if (!PyList_CheckExact(a) || !PyList_CheckExact(b))
+        return Ref::steal(PyNumber_Add(a, b));
+    Ref sum = Ref::steal(PyList_New(0));
+    if (!sum || PyList_SetSlice(sum.get(), 0, 0, a) < 0 ||
+        PyList_SetSlice(sum.get(), PyList_GET_SIZE(sum.get()), PyList_GET_SIZE(sum.get()), b) < 0)
+        return {};
+    return sum;
+}
+
 PyObject *dialog_add(NativeFunction *fn, PyObject *const *a)
 {
     PyObject *self = a[0], *other = a[1];
@@ -2546,7 +1866,7 @@ PyObject *dialog_add(NativeFunction *fn, PyObject *const *a)
     Ref theirs = getattr(other, N.statements);
     if (!theirs)
         return nullptr;
-    Ref updated_statements = Ref::steal(PyNumber_Add(mine.get(), theirs.get()));
+    Ref updated_statements = add_lists(mine.get(), theirs.get());
     if (!updated_statements)
         return nullptr;
     dialog_cls = global(fn, N.Dialog);
@@ -2592,20 +1912,9 @@ FunctionSpec dialog_iadd_spec = {
     "__iadd__", "Dialog.__iadd__", nullptr, P_self_dialog, 2, nullptr, nullptr, dialog_iadd, 425};
 
 // Whether str(st) runs Statement.__str__: the class's own __str__ is it.
-bool prints_as_statement(PyObject *st)
-{
-    if (PyUnicode_CheckExact(st))
-        return false;
-    PyObject *method = _PyType_Lookup(Py_TYPE(st), N.__str__);
-    return method && native_function_check(method) &&
-           reinterpret_cast<NativeFunction *>(method)->spec->body == statement_str &&
-           reinterpret_cast<NativeFunction *>(method)->globals;
-}
-
 PyObject *dialog_str(NativeFunction *, PyObject *const *a)
 {
-    // All pieces of all lines are gathered and joined once; a statement
-    // printed by Statement.__str__ contributes its pieces directly.
+    // All pieces of all lines are gathered and joined once.
     Ref parts = Ref::steal(PyList_New(0));
     if (!parts || PyList_Append(parts.get(), T.dialog_open) < 0)
         return nullptr;
@@ -2615,10 +1924,13 @@ PyObject *dialog_str(NativeFunction *, PyObject *const *a)
     ForEach it;
     if (it.start(statements.get()) < 0)
         return nullptr;
-    while (Ref st = it.next()) {
+    Ref st;
+    int more;
+    while ((more = it.next(st)) > 0) {
         if (PyList_Append(parts.get(), T.tab) < 0)
             return nullptr;
-        if (prints_as_statement(st.get())) {
+        if (fast::prints_as(st.get(), statement_str)) {
+            // What str(st) would do, without making the statement's text.
             if (Py_EnterRecursiveCall(" while getting the str of an object"))
                 return nullptr;
             Ref pieces[13];
@@ -2638,14 +1950,9 @@ PyObject *dialog_str(NativeFunction *, PyObject *const *a)
         if (PyList_Append(parts.get(), T.line_end) < 0)
             return nullptr;
     }
-    if (PyErr_Occurred() || PyList_Append(parts.get(), T.close) < 0)
+    if (more < 0 || PyList_Append(parts.get(), T.close) < 0)
         return nullptr;
-    Py_ssize_t n = PyList_GET_SIZE(parts.get());
-    if (n > INT_MAX) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
-    return concat(&PyList_GET_ITEM(parts.get(), 0), static_cast<int>(n));
+    return join(PySequence_Fast_ITEMS(parts.get()), PyList_GET_SIZE(parts.get()));
 }
 
 FunctionSpec dialog_str_spec = {
@@ -2685,13 +1992,8 @@ PyObject *wrapped_body(NativeFunction *fn, PyObject *const *a)
     Ref entry = Ref::steal(PyTuple_Pack(2, pargs, kwargs.get()));
     if (!entry)
         return nullptr;
-    if (PyList_CheckExact(patterns.get())) {
-        if (PyList_Append(patterns.get(), entry.get()) < 0)
-            return nullptr;
-    }
-    else if (!call_method1(patterns.get(), N.append, entry.get())) {
+    if (!call_method1(patterns.get(), N.append, entry.get()))
         return nullptr;
-    }
     return Py_NewRef(func);
 }
 
@@ -2766,7 +2068,9 @@ PyObject *dialog_maker_new(NativeFunction *fn, PyObject *const *a)
     ForEach it;
     if (it.start(members.get()) < 0)
         return nullptr;
-    while (Ref item = it.next()) {
+    Ref item;
+    int more;
+    while ((more = it.next(item)) > 0) {
         Ref name, obj;
         if (unpack2(item.get(), name, obj) < 0)
             return nullptr;
@@ -2776,7 +2080,7 @@ PyObject *dialog_maker_new(NativeFunction *fn, PyObject *const *a)
         if (has && PyList_Append(found_obj.get(), obj.get()) < 0)
             return nullptr;
     }
-    if (PyErr_Occurred())
+    if (more < 0)
         return nullptr;
 
     // Source order: a stable sort on the first line of each member's code.
@@ -2794,19 +2098,23 @@ PyObject *dialog_maker_new(NativeFunction *fn, PyObject *const *a)
     ForEach objs;
     if (objs.start(found_obj.get()) < 0)
         return nullptr;
-    while (Ref obj = objs.next()) {
+    Ref obj;
+    int more_objs;
+    while ((more_objs = objs.next(obj)) > 0) {
         Ref recorded = getattr(obj.get(), N.__patterns__);
         if (!recorded)
             return nullptr;
         ForEach entries;
         if (entries.start(recorded.get()) < 0)
             return nullptr;
-        while (Ref entry = entries.next()) {
+        Ref entry;
+        int more_entries;
+        while ((more_entries = entries.next(entry)) > 0) {
             Ref statement = statement_from_entry(fn, entry.get());
             if (!statement || PyList_Append(patterns.get(), statement.get()) < 0)
                 return nullptr;
         }
-        if (PyErr_Occurred())
+        if (more_entries < 0)
             return nullptr;
         // The dialog is rebuilt after every member, so a failing member
         // leaves the dialog of the members before it.
@@ -2817,7 +2125,7 @@ PyObject *dialog_maker_new(NativeFunction *fn, PyObject *const *a)
         if (!dialog || setattr(self, N.dialog, dialog.get()) < 0)
             return nullptr;
     }
-    if (PyErr_Occurred())
+    if (more_objs < 0)
         return nullptr;
 
     // super().__new__(self, *args, **kwargs)
@@ -2878,15 +2186,6 @@ FunctionSpec dialog_maker_add_statement_spec = {
 // The module body
 // ===========================================================================
 
-// A name the body has bound, read back from the namespace.
-Ref global_in(PyObject *ns, PyObject *name)
-{
-    PyObject *v = PyDict_GetItemWithError(ns, name);
-    if (!v && !PyErr_Occurred())
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return Ref::borrow(v);
-}
-
 // Binds `name` to `value` in the module namespace; takes over `value`.
 int bind(PyObject *ns, PyObject *name, Ref value)
 {
@@ -2914,11 +2213,10 @@ Ref import_name(PyObject *module, const char *name)
         Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", pkgname.get(), attr_name.get()));
         if (!full)
             return {};
-        PyObject *found = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get());
-        if (found)
-            return Ref::borrow(found);
-        if (PyErr_Occurred())
-            return {};
+        Ref found;
+        int imported = dict_get(PyImport_GetModuleDict(), full.get(), found);
+        if (imported)
+            return imported < 0 ? Ref() : found;
     }
     Ref path = getattr(module, N.__file__);
     if (!path)
@@ -2983,7 +2281,13 @@ Ref make_class(const char *name, PyObject *ns)
 // A class namespace with the entries the class statement starts with.
 Ref class_namespace(const char *qualname, const char *doc)
 {
+#if TAVREL_SETDEFAULT_HIDES_MEMORY_ERRORS
+    // type() fills a copy of the namespace, of the same size, with
+    // PyDict_SetDefaultRef: made large enough, it never grows while filled.
+    Ref ns = Ref::steal(_PyDict_NewPresized(48));
+#else
     Ref ns = Ref::steal(PyDict_New());
+#endif
     if (!ns)
         return {};
     Ref module = Ref::steal(PyUnicode_InternFromString("tavrel.eal.dialogs"));
@@ -3006,14 +2310,15 @@ int create_statement_class(PyObject *g)
     if (!ns)
         return -1;
     // The default of di_params is the very list DI_LIST names now.
-    PyObject *di_list = PyDict_GetItemWithError(g, N.DI_LIST);
-    if (!di_list) {
-        if (!PyErr_Occurred())
+    Ref di_list;
+    int found = dict_get(g, N.DI_LIST, di_list);
+    if (found <= 0) {
+        if (!found)
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", N.DI_LIST);
         return -1;
     }
     Ref defaults = Ref::steal(PyTuple_Pack(9, Py_None, Py_None, Py_False, Py_False, Py_True,
-                                           Py_None, Py_None, di_list, Py_False));
+                                           Py_None, Py_None, di_list.get(), Py_False));
     if (!defaults)
         return -1;
     PyObject *d = ns.get();
@@ -3100,8 +2405,7 @@ int exec_body(PyObject *module)
 {
     if (check_runtime_version() < 0)
         return -1;
-    if (names_init() < 0 || texts_init() < 0 || senders_init() < 0 || keywords_init() < 0 ||
-        copy_names_init() < 0 ||
+    if (names_init() < 0 || texts_init() < 0 || senders_init() < 0 ||
         native_function_ready() < 0)
         return -1;
     PyObject *modules = PyImport_GetModuleDict();
@@ -3132,47 +2436,21 @@ int exec_body(PyObject *module)
         bind(g, N.STATEMENT_MATCHED_RETRY_SLEEP, Ref::steal(PyFloat_FromDouble(0.02))) < 0)
         return -1;
 
-    // What the fast paths stand in for, recognised by identity later.
-    Ref copy = global_in(g, N.copy);
-    Ref getfullargspec = global_in(g, N.getfullargspec);
-    if (!copy || !getfullargspec)
-        return -1;
-    Py_XSETREF(O.copy, copy.release());
-    Py_XSETREF(O.getfullargspec, getfullargspec.release());
-    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-    if (!inspect)
-        return -1;
-    Ref empty = Ref::steal(PyObject_GetAttrString(inspect.get(), "_empty"));
-    if (!empty)
-        return -1;
-    Py_XSETREF(O.inspect_empty, empty.release());
-    Ref re = global_in(g, N.re);
-    if (!re)
-        return -1;
-    Ref re_match = getattr(re.get(), N.match);
-    if (!re_match)
-        return -1;
-    Py_XSETREF(O.re, re.release());
-    Py_XSETREF(O.re_match, re_match.release());
-
     if (bind(g, N.statement_action_helper, native_function_new(&statement_action_helper_spec, g)) < 0)
         return -1;
     if (create_statement_class(g) < 0 || create_dialog_class(g) < 0)
         return -1;
-    {
-        Ref statement_cls = global_in(g, N.Statement);
-        if (!statement_cls)
-            return -1;
-        PyObject *descr = PyDict_GetItemWithError(
-            reinterpret_cast<PyTypeObject *>(statement_cls.get())->tp_dict, dict_name);
-        if (descr && Py_IS_TYPE(descr, &PyGetSetDescr_Type))
-            instance_dict_getter = reinterpret_cast<PyGetSetDescrObject *>(descr)->d_getset->get;
-        else if (PyErr_Occurred())
-            return -1;
-    }
     if (bind(g, N.statement_decorator, native_function_new(&statement_decorator_spec, g)) < 0)
         return -1;
-    return create_dialog_maker_class(g);
+    if (create_dialog_maker_class(g) < 0)
+        return -1;
+
+    // Not part of the body: the shortcuts learn the originals of what they
+    // stand in for, and the private `_fast_paths` says whether the module
+    // was built with them.
+    if (start_fast_paths(g) < 0)
+        return -1;
+    return bind(g, N._fast_paths, bool_ref(fast::kEnabled));
 }
 
 // ===========================================================================

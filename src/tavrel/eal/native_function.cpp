@@ -71,7 +71,7 @@ int spec_prepare(FunctionSpec *spec)
         return -1;
     // The code object only describes the parameters; it is never run by
     // this module, and its body is harmless if anybody else runs it.
-#if PY_VERSION_HEX < 0x030B0000
+#if TAVREL_CODE_HAS_VARNAMES
     // 3.10: the body of an empty function (LOAD_CONST None; RETURN_VALUE).
     static const char body[] = {100, 0, 83, 0};
     Ref bytecode = Ref::steal(PyBytes_FromStringAndSize(body, sizeof body));
@@ -542,9 +542,6 @@ PyMemberDef native_function_members[] = {
     {"__doc__", T_OBJECT, offsetof(NativeFunction, doc), 0, nullptr},
     {"__globals__", T_OBJECT, offsetof(NativeFunction, globals), READONLY, nullptr},
     {"__module__", T_OBJECT, offsetof(NativeFunction, module), 0, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(NativeFunction, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(NativeFunction, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(NativeFunction, weakreflist), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -578,6 +575,12 @@ int native_function_ready()
     t->tp_members = native_function_members;
     t->tp_descr_get = native_function_descr_get;
     t->tp_dictoffset = offsetof(NativeFunction, dict);
+#if TAVREL_SETDEFAULT_HIDES_MEMORY_ERRORS
+    // A dict large enough for all that PyType_Ready puts in never grows
+    // while it is filled.
+    if (!t->tp_dict && !(t->tp_dict = _PyDict_NewPresized(48)))
+        return -1;
+#endif
     return PyType_Ready(t);
 }
 

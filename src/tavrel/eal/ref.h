@@ -10,12 +10,16 @@
 // Errors follow the interpreter's convention instead of C++ exceptions: a
 // function that fails leaves the Python error set and returns an empty
 // `Ref` (or -1 for int results), and every caller passes that on unchanged.
-// No C++ exception is thrown anywhere in the module.
+// The module is built without C++ exceptions and RTTI.
+//
+// A question that can fail is answered with the tri-state int of
+// PyDict_GetItemRef: -1 error (set), 0 no, 1 yes, with any output set only
+// for yes.  A question that cannot fail answers with a bool; iteration's
+// `next(item)` answers 1 with the item, 0 at the end, -1 on error.
 
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "version.h"
 
 #include <utility>
 
@@ -71,5 +75,24 @@ private:
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
 
 inline Ref bool_ref(bool v) noexcept { return Ref::borrow(v ? Py_True : Py_False); }
+
+// d[key] for a dict `d`: 1 with `out` holding the value, 0 when the key is
+// absent, -1 on error.
+inline int dict_get(PyObject *d, PyObject *key, Ref &out) noexcept
+{
+#if TAVREL_HAVE_GET_REF
+    PyObject *v = nullptr;
+    int found = PyDict_GetItemRef(d, key, &v);
+    if (found > 0)
+        out = Ref::steal(v);
+    return found;
+#else
+    PyObject *v = PyDict_GetItemWithError(d, key);
+    if (!v)
+        return PyErr_Occurred() ? -1 : 0;
+    out = Ref::borrow(v);
+    return 1;
+#endif
+}
 
 } // namespace tavrel

@@ -1,0 +1,1112 @@
+// The dialog module's shortcuts (see fast_paths.h).
+//
+// Grouped as the module body meets them: calls and loops, the statement
+// rules (field reads, parameter lists), the action-text matcher, the text
+// forms and the copies dialogs make of statements.  Everything here may
+// read the interpreter's private structures; each use says which road of
+// the interpreter's it reproduces.
+
+#include "fast_paths.h"
+
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <utility>
+
+namespace tavrel::fast {
+namespace {
+
+// ===========================================================================
+// What the shortcuts recognise
+// ===========================================================================
+
+// Interned names the shortcuts look up.
+struct Names {
+    PyObject *re, *match, *copy, *getfullargspec, *statement, *args, *di_params, *str, *dict,
+        *slotnames;
+    PyObject *signature, *partialmethod, *text_signature;
+    PyObject *copy_hooks[9];           // on a class, each rules the copy shortcut out
+    PyObject *instance_copy_hooks[5];  // ... and these on the instance too
+    PyObject *copy_tables[2];          // copy's `_copy_dispatch`, copyreg's `dispatch_table`
+};
+Names N;
+bool names_ready = false;  // set only once every slot is filled
+
+int names_init()
+{
+    if (names_ready)
+        return 0;
+    static const char *const hooks[9] = {
+        "__copy__", "__reduce_ex__", "__reduce__", "__getstate__", "__setstate__",
+        "__getnewargs__", "__getnewargs_ex__", "__getattr__", "__slots__"};
+    struct {
+        PyObject **slot;
+        const char *text;
+    } table[] = {
+        {&N.re, "re"},
+        {&N.match, "match"},
+        {&N.copy, "copy"},
+        {&N.getfullargspec, "getfullargspec"},
+        {&N.statement, "Statement"},
+        {&N.args, "args"},
+        {&N.di_params, "di_params"},
+        {&N.str, "__str__"},
+        {&N.dict, "__dict__"},
+        {&N.slotnames, "__slotnames__"},
+        {&N.signature, "__signature__"},
+        {&N.partialmethod, "_partialmethod"},
+        {&N.text_signature, "__text_signature__"},
+        {&N.copy_hooks[0], hooks[0]}, {&N.copy_hooks[1], hooks[1]},
+        {&N.copy_hooks[2], hooks[2]}, {&N.copy_hooks[3], hooks[3]},
+        {&N.copy_hooks[4], hooks[4]}, {&N.copy_hooks[5], hooks[5]},
+        {&N.copy_hooks[6], hooks[6]}, {&N.copy_hooks[7], hooks[7]},
+        {&N.copy_hooks[8], hooks[8]},
+        {&N.copy_tables[0], "_copy_dispatch"},
+        {&N.copy_tables[1], "dispatch_table"},
+    };
+    for (auto &entry : table)
+        if (!*entry.slot && !(*entry.slot = PyUnicode_InternFromString(entry.text)))
+            return -1;
+    // copy.copy reads __reduce_ex__ from the instance, object.__reduce_ex__
+    // reads __reduce__, and the default reduction __getstate__ and the
+    // __getnewargs__ pair, all through ordinary attribute access.
+    const int on_instance[5] = {1, 2, 3, 5, 6};
+    for (int i = 0; i < 5; ++i)
+        N.instance_copy_hooks[i] = N.copy_hooks[on_instance[i]];
+    names_ready = true;
+    return 0;
+}
+
+// The objects the module imported: a shortcut stands in for a
+// collaborator only while the module global is still the very object.
+// Held for the life of the process, like the module itself.
+struct Originals {
+    PyObject *re;
+    PyObject *re_match;
+    PyObject *getfullargspec;
+    PyObject *inspect_empty;  // inspect.Parameter.empty
+    PyObject *copy;
+    getter instance_dict;     // the getter of `__dict__` of classes made by type()
+};
+Originals O;
+
+// Fixed texts, made once.
+struct Texts {
+    PyObject *none, *true_, *false_;
+};
+Texts T;
+bool texts_ready = false;
+
+int texts_init()
+{
+    if (texts_ready)
+        return 0;
+    struct {
+        PyObject **slot;
+        const char *text;
+    } table[] = {{&T.none, "None"}, {&T.true_, "True"}, {&T.false_, "False"}};
+    for (auto &entry : table)
+        if (!*entry.slot && !(*entry.slot = PyUnicode_InternFromString(entry.text)))
+            return -1;
+    texts_ready = true;
+    return 0;
+}
+
+// Python's reserved words; none of them can name a parameter.
+PyObject *keywords;  // frozenset of str
+
+int keywords_init()
+{
+    if (keywords)
+        return 0;
+    Ref words = Ref::steal(Py_BuildValue(
+        "[sssssssssssssssssssssssssssssssssss]", "False", "None", "True", "and", "as", "assert",
+        "async", "await", "break", "class", "continue", "def", "del", "elif", "else", "except",
+        "finally", "for", "from", "global", "if", "import", "in", "is", "lambda", "nonlocal",
+        "not", "or", "pass", "raise", "return", "try", "while", "with", "yield"));
+    if (!words)
+        return -1;
+    keywords = PyFrozenSet_New(words.get());
+    return keywords ? 0 : -1;
+}
+
+// Whether a weak reference still refers to `target`.
+bool weakref_is(PyObject *ref, PyObject *target)
+{
+#if TAVREL_HAVE_GET_REF
+    PyObject *obj = nullptr;
+    if (PyWeakref_GetRef(ref, &obj) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = obj == target;
+    Py_XDECREF(obj);
+    return same;
+#else
+    return PyWeakref_GET_OBJECT(ref) == target;
+#endif
+}
+
+// A weak reference to `o` for a cache, or nullptr when none could be made
+// (the cache then keeps nothing; the error is not the caller's).
+PyObject *cache_ref(PyObject *o)
+{
+    PyObject *ref = PyWeakref_NewRef(o, nullptr);
+    if (!ref)
+        PyErr_Clear();
+    return ref;
+}
+
+} // namespace
+
+// ===========================================================================
+// Start-up
+// ===========================================================================
+
+namespace {
+
+PyObject *sender_prefixes[8];  // "send(", "sendline(", ..., in table order
+int sender_count = 0;
+Py_ssize_t shortest_name = 0;
+
+// The matcher assumes that each pattern is its sender's name between an
+// optional "^" and "\((.*)\)$", that a name is made of lower-case letters
+// and underscores only (so that it matches itself and nothing else), and
+// that no two names are alike, so that the name before the first "(" of an
+// action text picks the one pattern that can match.
+int matcher_init(const char *const *names, const char *const *patterns, int n)
+{
+    if (n > static_cast<int>(sizeof sender_prefixes / sizeof sender_prefixes[0])) {
+        PyErr_SetString(PyExc_SystemError, "more senders than the action-text matcher holds");
+        return -1;
+    }
+    static const char tail[] = "\\((.*)\\)$";
+    for (int i = 0; i < n; ++i) {
+        const char *name = names[i];
+        size_t len = std::strlen(name);
+        bool plain = len > 0;
+        for (size_t k = 0; k < len; ++k)
+            plain = plain && ((name[k] >= 'a' && name[k] <= 'z') || name[k] == '_');
+        for (int j = 0; j < i; ++j)
+            plain = plain && std::strcmp(name, names[j]) != 0;
+        const char *p = patterns[i];
+        if (*p == '^')
+            ++p;
+        plain = plain && std::strncmp(p, name, len) == 0 && std::strcmp(p + len, tail) == 0;
+        if (!plain) {
+            PyErr_Format(PyExc_SystemError,
+                         "action-text pattern %s of sender %s does not fit the native matcher",
+                         patterns[i], name);
+            return -1;
+        }
+        if (!sender_prefixes[i] && !(sender_prefixes[i] = PyUnicode_FromFormat("%s(", name)))
+            return -1;
+        if (i == 0 || static_cast<Py_ssize_t>(len) < shortest_name)
+            shortest_name = static_cast<Py_ssize_t>(len);
+    }
+    sender_count = n;
+    return 0;
+}
+
+// The original of module global `name` in the namespace `g`.
+int keep_original(PyObject *g, PyObject *name, PyObject *&slot)
+{
+    Ref v;
+    int found = dict_get(g, name, v);
+    if (found <= 0) {
+        if (!found)
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        return -1;
+    }
+    Py_XSETREF(slot, v.release());
+    return 0;
+}
+
+} // namespace
+
+int init(PyObject *g, const char *const *sender_names, const char *const *sender_patterns,
+         int senders)
+{
+    if (names_init() < 0 || keywords_init() < 0 || texts_init() < 0 ||
+        matcher_init(sender_names, sender_patterns, senders) < 0)
+        return -1;
+    if (keep_original(g, N.copy, O.copy) < 0 ||
+        keep_original(g, N.getfullargspec, O.getfullargspec) < 0 ||
+        keep_original(g, N.re, O.re) < 0)
+        return -1;
+    Ref re_match = Ref::steal(PyObject_GetAttr(O.re, N.match));
+    if (!re_match)
+        return -1;
+    Py_XSETREF(O.re_match, re_match.release());
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    if (!inspect)
+        return -1;
+    Ref empty = Ref::steal(PyObject_GetAttrString(inspect.get(), "_empty"));
+    if (!empty)
+        return -1;
+    Py_XSETREF(O.inspect_empty, empty.release());
+    // The getter of `__dict__` that type() gives every class it makes,
+    // taken from Statement's.
+    PyObject *statement_cls = nullptr;
+    if (keep_original(g, N.statement, statement_cls) < 0)
+        return -1;
+    Ref cls = Ref::steal(statement_cls);
+    Ref descr;
+    int found = dict_get(reinterpret_cast<PyTypeObject *>(cls.get())->tp_dict, N.dict, descr);
+    if (found < 0)
+        return -1;
+    if (found && Py_IS_TYPE(descr.get(), &PyGetSetDescr_Type))
+        O.instance_dict = reinterpret_cast<PyGetSetDescrObject *>(descr.get())->d_getset->get;
+    return 0;
+}
+
+bool is_own(PyObject *f, NativeBody body)
+{
+    if (!native_function_check(f))
+        return false;
+    auto *fn = reinterpret_cast<NativeFunction *>(f);
+    return fn->spec->body == body && fn->globals;
+}
+
+// ===========================================================================
+// Calls, types, loops
+// ===========================================================================
+
+int call_method0(PyObject *self, PyObject *name, Ref &result)
+{
+#if TAVREL_HAVE_GET_METHOD
+    // The interpreter's own resolution of `self.name`, without making the
+    // bound method for a function found on the class.
+    PyObject *found = nullptr;
+    int unbound = _PyObject_GetMethod(self, name, &found);
+    Ref meth = Ref::steal(found);
+    if (!meth)
+        return -1;
+    PyObject *m = meth.get();
+    if (!unbound) {
+        result = Ref::steal(PyObject_CallNoArgs(m));
+    }
+    else if (native_function_check(m) && reinterpret_cast<NativeFunction *>(m)->globals &&
+             reinterpret_cast<NativeFunction *>(m)->spec->nparams == 1 &&
+             !reinterpret_cast<NativeFunction *>(m)->spec->varargs &&
+             !reinterpret_cast<NativeFunction *>(m)->spec->varkw) {
+        // One of the module's own methods taking only `self`: its body runs
+        // without the call machinery, but not without the recursion limit.
+        auto *fn = reinterpret_cast<NativeFunction *>(m);
+        if (Py_EnterRecursiveCall(" while calling a Python object"))
+            return -1;
+        result = Ref::steal(fn->spec->body(fn, &self));
+        Py_LeaveRecursiveCall();
+    }
+    else {
+        result = Ref::steal(PyObject_CallOneArg(m, self));
+    }
+    return result ? 1 : -1;
+#else
+    (void)self, (void)name, (void)result;
+    return 0;
+#endif
+}
+
+int dict_keys_start(PyObject *d, DictWalk &w)
+{
+    if (!PyDict_CheckExact(d))
+        return 0;
+    w.dict = Ref::borrow(d);
+    w.used = w.left = PyDict_GET_SIZE(d);
+    w.pos = 0;
+    return 1;
+}
+
+int dict_keys_next(DictWalk &w, Ref &key)
+{
+    // The same entry order and the same errors as the dict's items iterator.
+    if (PyDict_GET_SIZE(w.dict.get()) != w.used) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        return -1;
+    }
+    PyObject *k, *v;
+    if (!PyDict_Next(w.dict.get(), &w.pos, &k, &v))
+        return 0;
+    if (w.left == 0) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+        return -1;
+    }
+    --w.left;
+    key = Ref::borrow(k);
+    return 1;
+}
+
+// ===========================================================================
+// Statements: field reads
+// ===========================================================================
+
+namespace {
+
+// Visits what an object holds: stops at a dict with a key that is no exact
+// str.
+int find_odd_keys(PyObject *o, void *found)
+{
+    if (!PyDict_Check(o))
+        return 0;
+    // A split table holds only exact str keys, the class's shared ones.
+    if (PyDict_CheckExact(o) && reinterpret_cast<PyDictObject *>(o)->ma_values)
+        return 0;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(o, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            *static_cast<bool *>(found) = true;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Whether every key of the instance dict of `self` is an exact str: looking
+// a name up in it then compares no object of the caller's (a key of
+// another type that hashes like the name is compared with it, running its
+// __eq__, at every read of the name).
+bool instance_keys_are_str(PyObject *self)
+{
+    bool found = false;
+#if !TAVREL_INLINE_ATTRIBUTES
+    // The dict at the offset a class statement gives its instances.
+    const Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
+    PyObject **dictptr = offset > 0 ? reinterpret_cast<PyObject **>(
+                                          reinterpret_cast<char *>(self) + offset)
+                                    : _PyObject_GetDictPtr(self);
+    if (dictptr && *dictptr)
+        find_odd_keys(*dictptr, &found);
+#else
+    // The instance dict is found among what the object reports to the
+    // collector, which never makes the dict of an object whose attributes
+    // live inline; a dict among the attribute values that has such a key
+    // also counts, which only gives up a shortcut.
+    traverseproc traverse = Py_TYPE(self)->tp_traverse;
+    if (!traverse)
+        return false;
+    traverse(self, find_odd_keys, &found);
+#endif
+    return !found;
+}
+
+// Whether reading `name` from `self` is looked up in the instance dict
+// alone: ordinary attribute access and no class attribute (a property,
+// say) of that name.
+bool plain_lookup(PyObject *self, PyObject *name)
+{
+    PyTypeObject *tp = Py_TYPE(self);
+    return tp->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(tp, name);
+}
+
+} // namespace
+
+bool reads_same(PyObject *self, PyObject *name)
+{
+    // An instance-dict read with only str keys runs no code of the caller's.
+    return plain_lookup(self, name) && instance_keys_are_str(self);
+}
+
+namespace {
+
+// An `args` the rules can use without running caller code: None or an
+// exact dict of str keys (whose membership tests compare str with str).
+bool plain_args(PyObject *args)
+{
+    if (args == Py_None)
+        return true;
+    if (!PyDict_CheckExact(args))
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(args, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key))
+            return false;
+    return true;
+}
+
+// A `di_params` of the same kind: an exact list of str.
+bool plain_names(PyObject *names)
+{
+    if (!PyList_CheckExact(names))
+        return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i)
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(names, i)))
+            return false;
+    return true;
+}
+
+} // namespace
+
+int rule_fields(PyObject *self, const ArgSpec &spec, Ref &args, Ref &di_params)
+{
+    // With the parameter lists read natively (getfullargspec's result is
+    // read through attribute access, which may run caller code), plain
+    // fields stored plainly leave the rules no caller code to run: a fresh
+    // read would give the same objects.
+    if (spec.spec || !plain_lookup(self, N.args) || !plain_lookup(self, N.di_params) ||
+        !instance_keys_are_str(self))
+        return 0;
+    Ref a = Ref::steal(PyObject_GetAttr(self, N.args));
+    if (!a)
+        return -1;
+    Ref d = Ref::steal(PyObject_GetAttr(self, N.di_params));
+    if (!d)
+        return -1;
+    if (!plain_args(a.get()) || !plain_names(d.get()))
+        return 0;
+    args = std::move(a);
+    di_params = std::move(d);
+    return 1;
+}
+
+// ===========================================================================
+// Statements: parameter lists
+// ===========================================================================
+
+namespace {
+
+// Whether the names a signature would be built from are the ones it would
+// accept: distinct identifiers that are no reserved words.
+bool plain_parameter_names(PyObject *names, Py_ssize_t count)
+{
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *name = PyTuple_GET_ITEM(names, i);
+        if (!PyUnicode_CheckExact(name) || !PyUnicode_IsIdentifier(name))
+            return false;
+        // Exact str with a cached hash: this cannot fail.
+        if (PySet_Contains(keywords, name) != 0)
+            return false;
+        for (Py_ssize_t j = 0; j < i; ++j)
+            if (PyUnicode_Compare(name, PyTuple_GET_ITEM(names, j)) == 0)
+                return false;
+    }
+    return true;
+}
+
+// Attributes of a function that change what inspect reports for it.
+int has_signature_override(PyObject *dict)
+{
+    if (!dict)
+        return 0;
+    for (PyObject *name : {N.signature, N.partialmethod, N.text_signature}) {
+        Ref v;
+        int found = dict_get(dict, name, v);
+        if (found)
+            return found;
+    }
+    return 0;
+}
+
+// Code objects whose parameter names were found plain, in a small
+// direct-mapped cache of weak references (code objects are immutable, so
+// the verdict never changes; the weak reference tells whether the object
+// at that address is still the one that was checked).
+constexpr size_t kCodeCacheSize = 64;
+PyObject *plain_code_cache[kCodeCacheSize];
+
+bool code_has_plain_names(PyObject *code, PyObject *varnames, Py_ssize_t nnames)
+{
+    size_t slot = (reinterpret_cast<uintptr_t>(code) >> 4) % kCodeCacheSize;
+    PyObject *entry = plain_code_cache[slot];
+    if (entry && weakref_is(entry, code))
+        return true;
+    if (!plain_parameter_names(varnames, nnames))
+        return false;
+    if (PyObject *ref = cache_ref(code))
+        Py_XSETREF(plain_code_cache[slot], ref);
+    return true;
+}
+
+} // namespace
+
+int argspec(PyObject *getfullargspec, PyObject *action, ArgSpec &out)
+{
+    // For plain Python functions, the module's own functions and bound
+    // methods of either.
+    if (getfullargspec != O.getfullargspec)
+        return 0;
+    // Held, not borrowed: looking names up in the function's dict can run
+    // a key's __eq__, which may replace the function's code, defaults or
+    // dict and free the old ones.
+    Ref func = Ref::borrow(PyMethod_Check(action) ? PyMethod_GET_FUNCTION(action) : action);
+    bool python_function = PyFunction_Check(func.get());
+    if (!python_function && !native_function_check(func.get()))
+        return 0;
+    auto *pf = reinterpret_cast<PyFunctionObject *>(func.get());
+    auto *nf = reinterpret_cast<NativeFunction *>(func.get());
+    {
+        Ref dict = Ref::borrow(python_function ? pf->func_dict : nf->dict);
+        int overridden = has_signature_override(dict.get());
+        if (overridden)
+            return overridden < 0 ? -1 : 0;
+    }
+    // What inspect reads next; no code of the caller's runs from here on.
+    Ref code_ref = Ref::borrow(python_function ? pf->func_code : nf->spec->code_obj);
+    Ref defaults_ref = Ref::borrow(python_function ? pf->func_defaults : nf->defaults);
+    auto *code = reinterpret_cast<PyCodeObject *>(code_ref.get());
+    PyObject *defaults = defaults_ref.get();
+    const Py_ssize_t argcount = code->co_argcount;
+    // A tuple subclass may read differently through inspect's eyes.
+    if (defaults && !PyTuple_CheckExact(defaults))
+        return 0;
+    const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    if (ndefaults > argcount)
+        return 0;
+    // inspect reads a default that is its own `empty` marker as no default.
+    for (Py_ssize_t i = 0; i < ndefaults; ++i)
+        if (PyTuple_GET_ITEM(defaults, i) == O.inspect_empty)
+            return 0;
+    const bool varargs = code->co_flags & CO_VARARGS;
+    const bool varkw = code->co_flags & CO_VARKEYWORDS;
+    const Py_ssize_t nnames = argcount + code->co_kwonlyargcount + varargs + varkw;
+#if TAVREL_CODE_HAS_VARNAMES
+    Ref varnames = Ref::borrow(code->co_varnames);
+#else
+    Ref varnames = Ref::steal(PyCode_GetVarnames(code));
+    if (!varnames)
+        return -1;
+#endif
+    if (!PyTuple_Check(varnames.get()) || PyTuple_GET_SIZE(varnames.get()) < nnames ||
+        !code_has_plain_names(reinterpret_cast<PyObject *>(code), varnames.get(), nnames))
+        return 0;
+
+    // getfullargspec's `args`, split at the first parameter with a default.
+    const Py_ssize_t npos = argcount - ndefaults;
+    Ref pos_args = Ref::steal(PyList_New(npos));
+    Ref default_args = Ref::steal(PyList_New(ndefaults));
+    if (!pos_args || !default_args)
+        return -1;
+    for (Py_ssize_t i = 0; i < argcount; ++i) {
+        PyObject *name = PyTuple_GET_ITEM(varnames.get(), i);
+        Py_INCREF(name);
+        if (i < npos)
+            PyList_SET_ITEM(pos_args.get(), i, name);
+        else
+            PyList_SET_ITEM(default_args.get(), i - npos, name);
+    }
+    out.pos_args = std::move(pos_args);
+    out.default_args = std::move(default_args);
+    out.varargs = varargs;
+    out.varkw = varkw;
+    return 1;
+}
+
+// ===========================================================================
+// Action texts
+// ===========================================================================
+
+int match_action(PyObject *globals, PyObject *action, int &sender, Ref &payload)
+{
+    // While `re` and its `match` are the ones the module imported, the
+    // patterns are matched without calling into `re`, with the same
+    // outcome: each is its sender's name and "(" at the start, a greedy
+    // group of anything but a newline, and ")" at the end of the text or
+    // before a final newline.
+    if (!PyUnicode_CheckExact(action) || !O.re)
+        return 0;
+    // Borrowed, for identity only: the module keeps the originals alive.
+    PyObject *re = PyDict_GetItemWithError(globals, N.re);
+    if (re != O.re)
+        return PyErr_Occurred() ? -1 : 0;
+    PyObject *match = PyDict_GetItemWithError(PyModule_GetDict(re), N.match);
+    if (match != O.re_match)
+        return PyErr_Occurred() ? -1 : 0;
+
+    sender = -1;
+    // The sender's name is what stands before the first "(".
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(action);
+    const Py_ssize_t open = PyUnicode_FindChar(action, '(', 0, len, 1);
+    if (open == -2)
+        return -1;
+    if (open < shortest_name)
+        return 1;
+    const int kind = PyUnicode_KIND(action);
+    const void *data = PyUnicode_DATA(action);
+    int i = 0;
+    for (; i < sender_count; ++i) {
+        PyObject *prefix = sender_prefixes[i];
+        if (PyUnicode_GET_LENGTH(prefix) != open + 1)
+            continue;
+        // The prefixes are ASCII: a one-byte text holds them byte for byte.
+        if (kind == PyUnicode_1BYTE_KIND) {
+            if (std::memcmp(data, PyUnicode_1BYTE_DATA(prefix), static_cast<size_t>(open + 1)) == 0)
+                break;
+            continue;
+        }
+        Py_ssize_t t = PyUnicode_Tailmatch(action, prefix, 0, open + 1, -1);
+        if (t < 0)
+            return -1;
+        if (t)
+            break;
+    }
+    if (i == sender_count)
+        return 1;
+    const Py_ssize_t start = open + 1;
+    const Py_UCS4 last = PyUnicode_READ(kind, data, len - 1);
+    Py_ssize_t end;  // where the group ends: at the closing ")"
+    if (last == ')' && len - 1 >= start)
+        end = len - 1;
+    else if (last == '\n' && len - 2 >= start && PyUnicode_READ(kind, data, len - 2) == ')')
+        end = len - 2;
+    else
+        return 1;
+    const Py_ssize_t nl = PyUnicode_FindChar(action, '\n', start, end, 1);
+    if (nl == -2)
+        return -1;
+    if (nl != -1)
+        return 1;
+    Ref group = Ref::steal(PyUnicode_Substring(action, start, end));
+    if (!group)
+        return -1;
+    payload = std::move(group);
+    sender = i;
+    return 1;
+}
+
+// ===========================================================================
+// Text forms
+// ===========================================================================
+
+namespace {
+
+// Whether repr() of a str is the text between single quotes: printable
+// ASCII without quotes or backslashes.
+bool plain_str_repr(PyObject *s)
+{
+    if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s))
+        return false;
+    const char *c = reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(s));
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; ++i)
+        if (c[i] < 0x20 || c[i] > 0x7e || c[i] == '\'' || c[i] == '"' || c[i] == '\\')
+            return false;
+    return true;
+}
+
+// repr() of an exact dict whose keys and values are all plain strs, as
+// dict's own repr writes it: {'k': 'v', 'k2': 'v2'}.  Declines any other.
+int simple_dict_repr(PyObject *d, Ref &out)
+{
+    Py_ssize_t n = PyDict_GET_SIZE(d);
+    if (n == 0 || n > 8)
+        return 0;
+    Py_ssize_t len = 8 * n, pos = 0;  // braces, quotes, ": " and ", "
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        if (!plain_str_repr(key) || !plain_str_repr(value))
+            return 0;
+        len += PyUnicode_GET_LENGTH(key) + PyUnicode_GET_LENGTH(value);
+    }
+    Ref text = Ref::steal(PyUnicode_New(len, 127));
+    if (!text)
+        return -1;
+    char *w = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(text.get()));
+    auto quoted = [&w](PyObject *s) {
+        *w++ = '\'';
+        Py_ssize_t l = PyUnicode_GET_LENGTH(s);
+        std::memcpy(w, PyUnicode_1BYTE_DATA(s), static_cast<size_t>(l));
+        w += l;
+        *w++ = '\'';
+    };
+    *w++ = '{';
+    pos = 0;
+    bool first = true;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        if (!first) {
+            *w++ = ',';
+            *w++ = ' ';
+        }
+        first = false;
+        quoted(key);
+        *w++ = ':';
+        *w++ = ' ';
+        quoted(value);
+    }
+    *w++ = '}';
+    out = std::move(text);
+    return 1;
+}
+
+} // namespace
+
+int text(PyObject *v, Ref &out)
+{
+    // An exact str is its own text, and None and the booleans have fixed
+    // texts that cannot be overridden.
+    if (PyUnicode_CheckExact(v)) {
+        out = Ref::borrow(v);
+        return 1;
+    }
+    if (v == Py_None || v == Py_True || v == Py_False) {
+        out = Ref::borrow(v == Py_None ? T.none : v == Py_True ? T.true_ : T.false_);
+        return 1;
+    }
+    if (PyDict_CheckExact(v))
+        return simple_dict_repr(v, out);
+    return 0;
+}
+
+int join(PyObject *const *parts, Py_ssize_t n, Ref &out)
+{
+    Py_ssize_t len = 0;
+    Py_UCS4 maxchar = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+#if TAVREL_UNICODE_NEEDS_READY
+        if (PyUnicode_READY(parts[i]) < 0)
+            return -1;
+#endif
+        len += PyUnicode_GET_LENGTH(parts[i]);
+        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(parts[i]);
+        if (m > maxchar)
+            maxchar = m;
+    }
+    Ref result = Ref::steal(PyUnicode_New(len, maxchar));
+    if (!result)
+        return -1;
+    Py_ssize_t at = 0;
+    const bool narrow = PyUnicode_KIND(result.get()) == PyUnicode_1BYTE_KIND;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_ssize_t l = PyUnicode_GET_LENGTH(parts[i]);
+        if (narrow) {
+            // Every part is narrow too (none has a wider character).
+            std::memcpy(PyUnicode_1BYTE_DATA(result.get()) + at, PyUnicode_1BYTE_DATA(parts[i]),
+                        static_cast<size_t>(l));
+        }
+        else if (PyUnicode_CopyCharacters(result.get(), at, parts[i], 0, l) < 0) {
+            return -1;
+        }
+        at += l;
+    }
+    out = std::move(result);
+    return 1;
+}
+
+bool prints_as(PyObject *st, NativeBody str_body)
+{
+    // str() finds __str__ on the class, through its slot; an exact str is
+    // its own text.
+    if (PyUnicode_CheckExact(st))
+        return false;
+    PyObject *method = _PyType_Lookup(Py_TYPE(st), N.str);
+    return method && is_own(method, str_body);
+}
+
+// ===========================================================================
+// Dialogs: the copies of statements
+// ===========================================================================
+
+namespace {
+
+// Whether a class lets copy.copy do nothing but the default reduction.
+int scan_class_for_copy_hooks(PyTypeObject *cls)
+{
+    // The lookups below can run a key's __eq__, which may change the class
+    // (its bases, its dict); what is being walked is held meanwhile.
+    Ref mro_ref = Ref::borrow(cls->tp_mro);
+    PyObject *mro = mro_ref.get();
+    if (!mro || !PyTuple_Check(mro))
+        return 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto *base = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
+        if (base == &PyBaseObject_Type)
+            continue;
+        Ref d_ref = Ref::borrow(base->tp_dict);
+        PyObject *d = d_ref.get();
+        if (!d || !PyDict_Check(d))
+            return 0;
+        for (PyObject *hook : N.copy_hooks) {
+            Ref v;
+            int found = dict_get(d, hook, v);
+            if (found)
+                return found < 0 ? -1 : 0;
+        }
+        // copyreg caches an empty __slotnames__ on classes it has copied.
+        Ref slotnames;
+        int found = dict_get(d, N.slotnames, slotnames);
+        if (found < 0)
+            return -1;
+        if (found &&
+            !(PyList_CheckExact(slotnames.get()) && PyList_GET_SIZE(slotnames.get()) == 0))
+            return 0;
+        // The `__dict__` a class statement gives a class, for this class's
+        // instances; copy.copy fills the copy's dict through it.
+        Ref descr;
+        found = dict_get(d, N.dict, descr);
+        if (found < 0)
+            return -1;
+        PyObject *dd = descr.get();
+        if (found && !(Py_IS_TYPE(dd, &PyGetSetDescr_Type) &&
+                       reinterpret_cast<PyGetSetDescrObject *>(dd)->d_getset->get ==
+                           O.instance_dict &&
+                       PyType_IsSubtype(cls, PyDescr_TYPE(dd))))
+            return 0;
+    }
+    return 1;
+}
+
+#if TAVREL_HAVE_DICT_VERSION
+// While a dict keeps its version number, it has not changed.
+uint64_t dict_version(PyObject *d) { return reinterpret_cast<PyDictObject *>(d)->ma_version_tag; }
+
+// The last class found to copy plainly: its MRO, held through weak
+// references (the module must not keep callers' classes alive), and the
+// versions of the dicts along it.  While the same classes stand in the MRO
+// and none of their dicts changed, neither did the verdict.
+constexpr Py_ssize_t kVerdictDepth = 8;
+struct CopyVerdict {
+    Py_ssize_t depth = 0;
+    PyObject *classes[kVerdictDepth] = {};  // weak references
+    uint64_t versions[kVerdictDepth] = {};
+};
+CopyVerdict copy_verdict;
+
+// Whether `cls` still has the MRO and dict versions `v` recorded.
+bool copy_verdict_holds(const CopyVerdict &v, PyTypeObject *cls)
+{
+    PyObject *mro = cls->tp_mro;
+    if (!mro || PyTuple_GET_SIZE(mro) != v.depth || v.depth == 0)
+        return false;
+    for (Py_ssize_t i = 0; i < v.depth; ++i) {
+        PyObject *base = PyTuple_GET_ITEM(mro, i);
+        if (!weakref_is(v.classes[i], base))
+            return false;
+        if (base != reinterpret_cast<PyObject *>(&PyBaseObject_Type) &&
+            dict_version(reinterpret_cast<PyTypeObject *>(base)->tp_dict) != v.versions[i])
+            return false;
+    }
+    return true;
+}
+
+// Takes the weak references and dict versions of a class's MRO; false when
+// the MRO is too deep to keep (the verdict is then not kept).
+bool copy_verdict_snapshot(PyTypeObject *cls, CopyVerdict &out)
+{
+    PyObject *mro = cls->tp_mro;
+    Py_ssize_t n = PyTuple_GET_SIZE(mro);
+    if (n > kVerdictDepth)
+        return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *base = PyTuple_GET_ITEM(mro, i);
+        PyObject *ref = cache_ref(base);
+        if (!ref) {
+            out.depth = i;
+            return false;
+        }
+        out.classes[i] = ref;
+        out.versions[i] = base == reinterpret_cast<PyObject *>(&PyBaseObject_Type)
+                              ? 0
+                              : dict_version(reinterpret_cast<PyTypeObject *>(base)->tp_dict);
+    }
+    out.depth = n;
+    return true;
+}
+
+void copy_verdict_release(CopyVerdict &v)
+{
+    for (Py_ssize_t i = 0; i < v.depth; ++i)
+        Py_CLEAR(v.classes[i]);
+    v.depth = 0;
+}
+
+// The last class found in neither of copy's tables, with the versions of
+// copy's globals and of both tables: while none changed, neither did the
+// answer.
+struct TableVerdict {
+    PyObject *cls = nullptr;  // weak reference
+    uint64_t globals_version = 0;
+    uint64_t table_versions[2] = {};
+};
+TableVerdict table_verdict;
+#endif
+
+// Sets `scanned` when the class dicts were looked into (which can run a
+// key's __eq__).
+int class_copies_plainly(PyTypeObject *cls, bool &scanned)
+{
+    if (!Py_IS_TYPE(reinterpret_cast<PyObject *>(cls), &PyType_Type) ||
+        !(cls->tp_flags & Py_TPFLAGS_HEAPTYPE) || cls->tp_getattro != PyObject_GenericGetAttr ||
+        cls->tp_new != PyBaseObject_Type.tp_new || cls->tp_itemsize != 0 ||
+        cls->tp_dictoffset == 0 || (cls->tp_flags & Py_TPFLAGS_IS_ABSTRACT))
+        return 0;
+#if TAVREL_HAVE_DICT_VERSION
+    if (copy_verdict_holds(copy_verdict, cls))
+        return 1;
+    // The versions are taken before the scan: looking names up in a class
+    // dict can run code (a key's __eq__) that changes the class, and then
+    // the verdict is neither used nor kept.
+    CopyVerdict before;
+    bool kept = copy_verdict_snapshot(cls, before);
+    scanned = true;
+    int plain = scan_class_for_copy_hooks(cls);
+    if (plain == 1 && kept) {
+        if (!copy_verdict_holds(before, cls))
+            plain = 0;
+        else
+            std::swap(copy_verdict, before);  // `before` now holds the old verdict
+    }
+    copy_verdict_release(before);
+    return plain;
+#else
+    // Without dict versions the class dicts are scanned on every copy.
+    scanned = true;
+    return scan_class_for_copy_hooks(cls);
+#endif
+}
+
+// Whether copy.copy's own tables (its `_copy_dispatch` and copyreg's
+// `dispatch_table`, found in copy.copy's globals) have no entry for the
+// class.  Sets `looked` when they were looked into.
+int copy_tables_allow(PyObject *copy_fn, PyTypeObject *cls, bool &looked)
+{
+    Ref g = Ref::borrow(PyFunction_GET_GLOBALS(copy_fn));
+#if TAVREL_HAVE_DICT_VERSION
+    if (table_verdict.cls && weakref_is(table_verdict.cls, reinterpret_cast<PyObject *>(cls)) &&
+        dict_version(g.get()) == table_verdict.globals_version) {
+        bool same = true;
+        for (int i = 0; i < 2 && same; ++i) {
+            Ref t;
+            int found = dict_get(g.get(), N.copy_tables[i], t);
+            if (found < 0)
+                return -1;
+            same = found && PyDict_CheckExact(t.get()) &&
+                   dict_version(t.get()) == table_verdict.table_versions[i];
+        }
+        if (same)
+            return 1;
+    }
+    const uint64_t globals_version = dict_version(g.get());
+    uint64_t versions[2] = {};
+#endif
+    looked = true;
+    for (int i = 0; i < 2; ++i) {
+        Ref t;
+        int found = dict_get(g.get(), N.copy_tables[i], t);
+        if (found <= 0)
+            return found;
+        if (!PyDict_CheckExact(t.get()))
+            return 0;
+#if TAVREL_HAVE_DICT_VERSION
+        versions[i] = dict_version(t.get());
+#endif
+        Ref entry;
+        found = dict_get(t.get(), reinterpret_cast<PyObject *>(cls), entry);
+        if (found)
+            return found < 0 ? -1 : 0;
+    }
+#if TAVREL_HAVE_DICT_VERSION
+    // Kept only when nothing changed while the tables were looked into.
+    bool unchanged = dict_version(g.get()) == globals_version;
+    for (int i = 0; i < 2 && unchanged; ++i) {
+        Ref t;
+        int found = dict_get(g.get(), N.copy_tables[i], t);
+        if (found < 0)
+            return -1;
+        unchanged = found && dict_version(t.get()) == versions[i];
+    }
+    if (unchanged) {
+        if (PyObject *ref = cache_ref(reinterpret_cast<PyObject *>(cls))) {
+            Py_XSETREF(table_verdict.cls, ref);
+            table_verdict.globals_version = globals_version;
+            table_verdict.table_versions[0] = versions[0];
+            table_verdict.table_versions[1] = versions[1];
+        }
+    }
+#endif
+    return 1;
+}
+
+} // namespace
+
+int copy(PyObject *copy_fn, PyObject *x, Ref &out)
+{
+    // copy.copy(x) without the copy module, for an object whose class
+    // cannot tell the difference: plain `type` metaclass, object's __new__
+    // and attribute access, an instance dict and no hook that copy or the
+    // default reduction would consult.  The result is what copy.copy gives
+    // for such an object: a new instance of the same class whose dict
+    // holds the same items in the same order.
+    if (copy_fn != O.copy || !PyFunction_Check(copy_fn) || !O.instance_dict)
+        return 0;
+    // Held: the lookups below can run a key's __eq__, which may give `x`
+    // another class and let the old one be collected.  Whether any caller
+    // code may have run is tracked, to check again afterwards.
+    Ref cls_ref = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(x)));
+    auto *cls = reinterpret_cast<PyTypeObject *>(cls_ref.get());
+    bool ran_code = false;
+    int plain = class_copies_plainly(cls, ran_code);
+    if (plain <= 0)
+        return plain;
+    // The default reduction looks its hooks up on the instance too.
+    Ref x_dict = Ref::steal(PyObject_GenericGetDict(x, nullptr));
+    if (!x_dict)
+        return -1;
+    if (!PyDict_Check(x_dict.get()))
+        return 0;
+    // A split dict holds only exact str keys: looking names up in it runs
+    // no code of the caller's.
+    if (!reinterpret_cast<PyDictObject *>(x_dict.get())->ma_values)
+        ran_code = true;
+#if TAVREL_HAVE_DICT_VERSION
+    const uint64_t x_dict_version = dict_version(x_dict.get());
+#endif
+    for (PyObject *hook : N.instance_copy_hooks) {
+        Ref v;
+        int found = dict_get(x_dict.get(), hook, v);
+        if (found)
+            return found < 0 ? -1 : 0;
+    }
+    int tables = copy_tables_allow(copy_fn, cls, ran_code);
+    if (tables <= 0)
+        return tables;
+    if (ran_code) {
+        // If any of that changed the object, its dict or its class,
+        // copy.copy decides.
+        bool again = false;
+        if (Py_TYPE(x) != cls)
+            return 0;
+        int still = class_copies_plainly(cls, again);
+        if (still != 1)
+            return still;
+        Ref now_dict = Ref::steal(PyObject_GenericGetDict(x, nullptr));
+        if (!now_dict)
+            return -1;
+        if (now_dict.get() != x_dict.get())
+            return 0;
+#if TAVREL_HAVE_DICT_VERSION
+        if (dict_version(x_dict.get()) != x_dict_version)
+            return 0;
+#endif
+    }
+
+    Ref y = Ref::steal(cls->tp_alloc(cls, 0));
+    if (!y)
+        return -1;
+    if (PyDict_GET_SIZE(x_dict.get())) {
+        // The same items in the same order as `y.__dict__.update(state)`.
+#if TAVREL_SET_INSTANCE_DICT
+        // The copy takes a dict made from the source's; copying the source's
+        // (values and shared keys alike) in one step is cheapest.
+        // PyDict_Copy reads the source's size, allocates and then copies
+        // what it read; a collection started by that allocation could run
+        // a finaliser that clears the source in between.  With the
+        // collector paused no caller code can run inside the copy.
+        int collecting = PyGC_Disable();
+        Ref y_dict = Ref::steal(PyDict_Copy(x_dict.get()));
+        if (collecting)
+            PyGC_Enable();
+        if (!y_dict || PyObject_GenericSetDict(y.get(), y_dict.get(), nullptr) < 0)
+            return -1;
+#else
+        // Attributes may live inline in the object; filling the copy's own
+        // dict keeps that layout.
+        Ref y_dict = Ref::steal(PyObject_GenericGetDict(y.get(), nullptr));
+        if (!y_dict || PyDict_Update(y_dict.get(), x_dict.get()) < 0)
+            return -1;
+#endif
+    }
+    out = std::move(y);
+    return 1;
+}
+
+} // namespace tavrel::fast
