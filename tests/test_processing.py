@@ -14,6 +14,11 @@ from tavrel.eal.dialogs import Dialog, Statement
 from tavrel.testing import EOF, ScriptedSpawn, VirtualClock
 
 
+@pytest.fixture(autouse=True)
+def both_drivers(driver):
+    """Every behaviour here, through the blocking and the asyncio driver."""
+
+
 def texts(spawn):
     return "".join(s if isinstance(s, str) else s.decode() for s in spawn.sent)
 
@@ -287,17 +292,19 @@ def test_a_pattern_that_does_not_compile_is_named():
     assert isinstance(info.value.__cause__, re.error)
 
 
+@pytest.mark.parametrize("driver", ["sync"], indirect=True)
 def test_coroutine_actions_are_refused_before_any_io():
     async def answer(spawn):
         spawn.sendline("y")
 
     spawn = ScriptedSpawn("? ")
     with pytest.raises(TypeError, match=r"statement 1: action .*answer is a "
-                                        r"coroutine function"):
+                                        r"coroutine function.*process_async"):
         Dialog([["never"], [r"\? ", answer]]).process(spawn, timeout=1)
     assert spawn.remaining == 2 and spawn.sent == []
 
 
+@pytest.mark.parametrize("driver", ["sync"], indirect=True)
 def test_one_dialog_in_many_threads():
     dialog = Dialog([
         Statement(r"Username: $", lambda spawn, session: spawn.sendline(

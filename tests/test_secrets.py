@@ -38,7 +38,8 @@ def send_password(spawn, password):
 @pytest.mark.parametrize("secret", ["back\\slash", "quo'te", 'dou"ble',
                                     "both'\"", "tab\there", "bell\x07",
                                     "caf\u00e9-\u2603"])
-def test_every_form_of_a_secret_is_masked_in_log_lines(secret, caplog):
+def test_every_form_of_a_secret_is_masked_in_log_lines(secret, caplog,
+                                                       driver):
     caplog.set_level(logging.DEBUG, logger=LOGGER)
     context = {"credentials": {"lab": {"password": SecretText(secret)}}}
     spawn = ScriptedSpawn("Password: ", "echo %s\n" % secret, eof=False)
@@ -150,7 +151,7 @@ def test_secrets_filter_masks_given_and_running_secrets():
 
 @pytest.mark.parametrize("ending", ["match", "timeout", "eof", "raises"])
 @pytest.mark.parametrize("encoding", ["utf-8", None])
-def test_transcript_is_complete_and_masked(ending, encoding):
+def test_transcript_is_complete_and_masked(ending, encoding, driver):
     secret = "pa'ss"
     pieces = ["Password: ", "p", "a'", "s", "s\r\n", "caf\u00e9 ", "pa'",
               "ss ok"]

@@ -43,6 +43,8 @@ Piece = Union[str, bytes, "type[pexpect.EOF]",
 class VirtualClock(Clock):
     """A clock that moves only when something waits on it."""
 
+    virtual = True
+
     def __init__(self, start: float = 0.0) -> None:
         self.now = float(start)
 

@@ -17,6 +17,10 @@ class Clock:
     """What the engine needs of time: a monotonic reading in seconds and a
     way to wait.  Subclass it to give the engine another time source."""
 
+    # A virtual clock moves only when something waits on it: reads of a
+    # spawn played on it never wait for real.
+    virtual = False
+
     def monotonic(self) -> float:
         raise NotImplementedError
 

@@ -7,12 +7,14 @@ actions, until a statement ends the dialog, the timeout runs out or the
 session ends.
 
 The matching and timing live in :mod:`tavrel.eal._core`, which does no I/O;
-this module is the blocking driver around it: it reads the spawn, sleeps and
-calls the actions.
+this module is the blocking driver around it (it reads the spawn, sleeps and
+calls the actions), and :func:`process_async` the asyncio one
+(:mod:`tavrel.eal._async_driver`).
 """
 
 from __future__ import annotations
 
+import asyncio
 from collections.abc import Mapping, MutableMapping
 from typing import Any
 
@@ -20,6 +22,7 @@ from pexpect import EOF as SpawnEOF
 from pexpect import TIMEOUT as SpawnTimeout
 
 from tavrel._masking import activate, deactivate
+from tavrel.eal import _async_driver
 from tavrel.eal._clock import SYSTEM_CLOCK, Clock
 from tavrel.eal._core import (Call, DialogCore, DialogResult, Fail, Finish,
                               Pause, Read)
@@ -28,7 +31,8 @@ from tavrel.eal._plan import (DialogPlan, check_seconds, describe_action,
 from tavrel.eal._secrets import collect_secrets
 from tavrel.eal._spawn import SpawnChannel, Transcript
 
-__all__ = ["DialogProcessor", "DialogResult", "DEFAULT_TIMEOUT"]
+__all__ = ["DialogProcessor", "DialogResult", "DEFAULT_TIMEOUT",
+           "process_async"]
 
 DEFAULT_TIMEOUT = 30
 # What one read asks for: as much as a pty holds at once, so the engine keeps
@@ -126,7 +130,8 @@ class DialogProcessor:
                 if statement_plan.is_coroutine:
                     raise TypeError(plan.masker.mask(
                         "%s: action %s is a coroutine function, which "
-                        "DialogProcessor.process() cannot await"
+                        "DialogProcessor.process() cannot await; run the "
+                        "dialog with process_async()"
                         % (statement_plan.where,
                            describe_action(statement_plan.statement.action))))
         return plan
@@ -158,6 +163,64 @@ class DialogProcessor:
         run.close(failing=False)
         return result
 
+    async def process_async(self) -> DialogResult:
+        """Run the dialog from an asyncio event loop without blocking it;
+        the same results, errors and hand-back as :meth:`process`.
+
+        Actions may be coroutine functions (they are awaited); a plain
+        action is called on the loop, so one that blocks (say with
+        ``spawn.expect``) blocks the loop: make it ``async def`` and await
+        ``asyncio.to_thread(...)`` or ``spawn.expect(..., async_=True)``.
+        Cancelling the task stops the dialog, hands back what it did not
+        consume and leaves the spawn usable.
+        """
+        plan = self._plan(awaits=True)
+        reader = _async_driver.reader_for(self.spawn, self.clock)
+        run = _Run(self, plan)
+        delay = _async_driver.send_delay(self.spawn)
+        try:
+            result = await _async_driver.drive_async(
+                run.core, run.channel, self.clock, _read_size(self.spawn),
+                run.transcript, reader, delay)
+        except BaseException:
+            reader.close()
+            if delay:
+                self.spawn.delaybeforesend = delay
+            extra = ""
+            if reader.pending is not None:
+                # A read was under way in a worker thread: what it brings
+                # is handed back too.
+                extra = run.late_read(await _late(reader.pending))
+            run.close(failing=True, extra=extra)
+            raise
+        reader.close()
+        if delay:
+            self.spawn.delaybeforesend = delay
+        run.close(failing=False)
+        return result
+
+
+async def _late(future: Any) -> Any:
+    try:
+        return await asyncio.shield(future)
+    except asyncio.CancelledError:
+        # Cancelled once more: the read is given up.
+        return (_async_driver.TIMED_OUT, None)
+
+
+async def process_async(dialog: Any, spawn: Any, timeout: float | None = None,
+                        context: Mapping[str, Any] | None = None,
+                        session: MutableMapping[str, Any] | None = None,
+                        *, transcript: Any = None,
+                        clock: Clock | None = None) -> DialogResult:
+    """Run ``dialog`` against ``spawn`` from an asyncio event loop:
+    ``await process_async(dialog, spawn, ...)`` is
+    ``DialogProcessor(dialog, spawn, ...).process()`` without blocking the
+    loop (see :meth:`DialogProcessor.process_async`)."""
+    return await DialogProcessor(
+        dialog, spawn, timeout, context, session, transcript=transcript,
+        clock=clock).process_async()
+
 
 class _Run:
     """What one run holds besides its core, and its tidying up: the output
@@ -177,12 +240,25 @@ class _Run:
             self._forget()
             raise
 
-    def close(self, failing: bool) -> None:
+    def late_read(self, outcome: Any) -> str:
+        """The text of a read that finished after the run was stopped."""
+        kind, data = outcome
+        if kind != _async_driver.DATA:
+            return ""
+        try:
+            text = self.channel.accept(data)
+        except TypeError:
+            return ""
+        if text and self.transcript is not None:
+            self.transcript.write(text, self.channel.is_bytes)
+        return text or ""
+
+    def close(self, failing: bool, extra: str = "") -> None:
         try:
             if not self.core.finished:
                 self.core.abort()
             held = self.channel.held()
-            self.channel.put_back(self.core.unconsumed())
+            self.channel.put_back(self.core.unconsumed() + extra)
             if self.transcript is not None:
                 try:
                     self.transcript.close(self.channel.is_bytes, held)

@@ -11,7 +11,8 @@ from typing import Any, Literal, Protocol, type_check_only
 from tavrel.eal._clock import Clock
 from tavrel.eal.dialogs import Dialog, Statement
 
-__all__ = ["DialogProcessor", "DialogResult", "DEFAULT_TIMEOUT"]
+__all__ = ["DialogProcessor", "DialogResult", "DEFAULT_TIMEOUT",
+           "process_async"]
 
 DEFAULT_TIMEOUT: int
 
@@ -61,3 +62,15 @@ class DialogProcessor:
         clock: Clock | None = None,
     ) -> None: ...
     def process(self) -> DialogResult: ...
+    async def process_async(self) -> DialogResult: ...
+
+async def process_async(
+    dialog: Dialog,
+    spawn: _ProcessSpawn,
+    timeout: float | None = None,
+    context: Mapping[str, Any] | None = None,
+    session: MutableMapping[str, Any] | None = None,
+    *,
+    transcript: Any = None,
+    clock: Clock | None = None,
+) -> DialogResult: ...

@@ -1,0 +1,26 @@
+"""Fixtures shared by the test modules."""
+
+import asyncio
+
+import pytest
+
+from tavrel.eal import dialogs
+from tavrel.eal.dialog_processor import DialogProcessor
+
+
+class AsyncDriven(DialogProcessor):
+    """DialogProcessor whose process() runs the asyncio driver, each run in
+    an event loop of its own: dialog.process() then tests that driver."""
+
+    def process(self):
+        return asyncio.run(self.process_async())
+
+
+@pytest.fixture(params=["sync", "async"])
+def driver(request, monkeypatch):
+    """Runs the test through each driver: Dialog.process and the processor
+    class the fixture gives are the blocking one or the asyncio one."""
+    if request.param == "async":
+        monkeypatch.setattr(dialogs, "DialogProcessor", AsyncDriven)
+        return AsyncDriven
+    return DialogProcessor
