@@ -35,3 +35,18 @@ def test_quick_run_prints_every_row():
         assert len(re.findall(r" \d+\.\d+\b", row[0][len(label):])) >= 3, row[0]
         assert row[0].endswith((" ok", " MISSED", " (no target)")), row[0]
     assert lines[-1].startswith("worst ratio: "), done.stdout
+
+
+def test_processor_benchmark_quick_run_prints_every_row():
+    script = BENCH.parent / "processor.py"
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+    done = subprocess.run([sys.executable, str(script), "--quick"],
+                          capture_output=True, text=True, timeout=300,
+                          env=env)
+    assert done.returncode == 0, done.stderr
+    for label in ["raw 64 KiB reads", "one statement", "twenty statements",
+                  "growth exponent, twenty statements", "paging, dialog",
+                  "5-prompt login, engine before",
+                  "memory, traced peak / output", "50 sessions, one loop",
+                  "50 sessions, a thread each"]:
+        assert label in done.stdout, (label, done.stdout)
