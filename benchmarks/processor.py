@@ -30,7 +30,6 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import importlib.util
 import math
 import os
 import resource
@@ -45,6 +44,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import engine_before  # noqa: E402  (the baseline, next to this file)
+import talker  # noqa: E402
+from talker import LOGIN_DIALOG as LOGIN  # noqa: E402
 
 from tavrel.eal.dialog_processor import (DialogProcessor,  # noqa: E402
                                          process_async)
@@ -61,14 +62,6 @@ NEVER = [r"[Uu]sername: ?$", r"(?i)error: .*$", r"% Invalid input.*",
          r"Destination filename \[.*\]\?", r"(?i)timed? ?out",
          r"(?<=\n)FATAL", r"\bpanic\b", r"SW-1\(config\)#\s*$",
          r"Proceed\? \[y/n\]"]
-LOGIN = [
-    [r"Username: $", "sendline(admin)", None, True],
-    [r"Password: $", "sendline(secret)", None, True],
-    [r"Terminal type\? $", "sendline(vt100)", None, True],
-    [r"\[yes/no\]: $", "sendline(no)", None, True],
-    [r"Enable secret: $", "sendline(secret)", None, True],
-    [r"SW-1>$", None],
-]
 
 
 def start(mode: str, count: int) -> pexpect.spawn:
@@ -158,18 +151,10 @@ def memory(size: int) -> float:
         finish(child)
 
 
-def _talker() -> object:
-    spec = importlib.util.spec_from_file_location("talker", TALKER)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
 def sessions(count: int, how: str) -> tuple[float, float, float, bool]:
     """``count`` concurrent logins: (wall, CPU, the loop's worst stall, all
     succeeded)."""
-    talker, spawns = _talker().open_sessions(count)  # type: ignore[attr-defined]
+    server, spawns = talker.open_sessions(count)
     dialog = Dialog(LOGIN)
     ok: list[bool] = []
     try:
@@ -219,7 +204,7 @@ def sessions(count: int, how: str) -> tuple[float, float, float, bool]:
     finally:
         for spawn in spawns:
             spawn.close()
-        talker.wait(30)  # type: ignore[attr-defined]
+        server.wait(30)
 
 
 def raise_fd_limit(wanted: int) -> None:

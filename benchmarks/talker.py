@@ -22,6 +22,15 @@ assert len(LINE) == 64
 PROMPT = b"SW-1#"
 LOGIN = [b"Username: ", b"Password: ", b"Terminal type? ", b"[yes/no]: ",
          b"Enable secret: "]
+# The dialog that answers them, as statement lists.
+LOGIN_DIALOG = [
+    [r"Username: $", "sendline(admin)", None, True],
+    [r"Password: $", "sendline(secret)", None, True],
+    [r"Terminal type\? $", "sendline(vt100)", None, True],
+    [r"\[yes/no\]: $", "sendline(no)", None, True],
+    [r"Enable secret: $", "sendline(secret)", None, True],
+    [r"SW-1>$", None],
+]
 
 
 def write(data):

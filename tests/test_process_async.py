@@ -18,14 +18,6 @@ from tavrel.eal.dialogs import Dialog, Statement
 from tavrel.testing import ScriptedSpawn
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-LOGIN = [
-    [r"Username: $", "sendline(admin)", None, True],
-    [r"Password: $", "sendline(secret)", None, True],
-    [r"Terminal type\? $", "sendline(vt100)", None, True],
-    [r"\[yes/no\]: $", "sendline(no)", None, True],
-    [r"Enable secret: $", "sendline(secret)", None, True],
-    [r"SW-1>$", None],
-]
 
 
 def run(coroutine):
@@ -188,8 +180,9 @@ def load_talker():
 
 
 def test_hundreds_of_pty_sessions_in_one_loop():
-    talker, spawns = load_talker().open_sessions(200, logins=2)
-    dialog = Dialog(LOGIN)
+    module = load_talker()
+    talker, spawns = module.open_sessions(200, logins=2)
+    dialog = Dialog(module.LOGIN_DIALOG)
     try:
         async def all_of_them():
             return await asyncio.gather(*(

@@ -39,6 +39,15 @@ DATA, TIMED_OUT, ENDED = range(3)
 THREAD_READ_SLICE = 0.1
 
 
+def _outcome(read: Any, size: int, timeout: float) -> tuple[int, Any]:
+    try:
+        return DATA, read(size, timeout)
+    except SpawnTimeout:
+        return TIMED_OUT, None
+    except SpawnEOF:
+        return ENDED, None
+
+
 class DirectReader:
     """Reads that never wait for real: a scripted spawn on a virtual
     clock."""
@@ -53,12 +62,7 @@ class DirectReader:
     async def read(self, size: int, timeout: float) -> tuple[int, Any]:
         # Give the other tasks their turn, as a real wait would.
         await asyncio.sleep(0)
-        try:
-            return DATA, self.read_nonblocking(size, timeout)
-        except SpawnTimeout:
-            return TIMED_OUT, None
-        except SpawnEOF:
-            return ENDED, None
+        return _outcome(self.read_nonblocking, size, timeout)
 
 
 class FdReader(DirectReader):
@@ -174,12 +178,7 @@ class ThreadReader(DirectReader):
                 return outcome
 
     def _read(self, size: int, timeout: float) -> tuple[int, Any]:
-        try:
-            return DATA, self.read_nonblocking(size, timeout)
-        except SpawnTimeout:
-            return TIMED_OUT, None
-        except SpawnEOF:
-            return ENDED, None
+        return _outcome(self.read_nonblocking, size, timeout)
 
 
 def reader_for(spawn: Any, clock: Clock) -> DirectReader:
@@ -238,11 +237,7 @@ async def drive_async(core: DialogCore, channel: SpawnChannel, clock: Clock,
                 if inspect.isawaitable(result):
                     await result
             except BaseException:
-                try:
-                    leftover = channel.take()
-                except Exception:
-                    leftover = event.handover
-                core.action_failed(leftover)
+                core.action_failed(channel.leftover(event.handover))
                 raise
             event = core.action_done(channel.take(), monotonic())
         elif kind is Pause:

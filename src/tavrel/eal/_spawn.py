@@ -154,6 +154,15 @@ class SpawnChannel:
         self._emptied = True
         return text
 
+    def leftover(self, handed: str) -> str:
+        """What an action that raised left in the spawn's buffer; if even
+        that cannot be read, the action's own exception is the one to
+        report, and ``handed`` is taken back as it was."""
+        try:
+            return self.take()
+        except Exception:
+            return handed
+
     def hand_over(self, text: str) -> None:
         """Put ``text`` into the spawn's buffer for an action to read on
         from."""

@@ -275,15 +275,6 @@ class _Run:
             self._token = None
 
 
-def _leftover(channel: SpawnChannel, call: Call) -> str:
-    # What a failed action left in the spawn's buffer; if even that cannot
-    # be read, the action's own exception is the one to report.
-    try:
-        return channel.take()
-    except Exception:
-        return call.handover
-
-
 def _drive(core: DialogCore, channel: SpawnChannel, clock: Clock,
            size: int, transcript: Transcript | None) -> DialogResult:
     read = channel.spawn.read_nonblocking
@@ -324,7 +315,7 @@ def _drive(core: DialogCore, channel: SpawnChannel, clock: Clock,
             try:
                 event.function(*event.args, **event.kwargs)
             except BaseException:
-                core.action_failed(_leftover(channel, event))
+                core.action_failed(channel.leftover(event.handover))
                 raise
             event = core.action_done(channel.take(), monotonic())
         elif kind is Pause:
