@@ -131,8 +131,9 @@ class Pause:
 class Call:
     """Call ``function(*args, **kwargs)``, the action of ``plan``.
 
-    Before the call, ``handover`` (the unconsumed output after the match) is
-    put into the spawn's buffer so that the action can read on from there;
+    Before the call, ``handover`` (the unconsumed output after the match;
+    nothing for the module's senders, which only send) is put into the
+    spawn's buffer so that the action can read on from there;
     after it, what the action left in the buffer goes to ``action_done``
     (or to ``action_failed`` if the action raised)."""
 
@@ -385,8 +386,9 @@ class DialogCore:
                     action = statement.action
                     if action is not None:
                         args, kwargs = plan.bind(self._injected)
-                        call = self._call = Call(plan, action, args, kwargs,
-                                                 match.string[end:])
+                        call = self._call = Call(
+                            plan, action, args, kwargs,
+                            match.string[end:] if plan.reads_spawn else "")
                         answer = yield call
                         self._call = None
                         if answer[0] != _DONE:
@@ -628,8 +630,9 @@ class DialogCore:
         if action is None:
             return
         args, kwargs = plan.bind(self._injected)
-        yield from self._act(Call(plan, action, args, kwargs,
-                                  self._buffer.text()[end:]))
+        yield from self._act(Call(
+            plan, action, args, kwargs,
+            self._buffer.text()[end:] if plan.reads_spawn else ""))
 
     # -- logging ---------------------------------------------------------
 

@@ -184,7 +184,7 @@ class StatementPlan:
     """One statement, checked, with what the engine needs to run it."""
 
     __slots__ = ("index", "statement", "regexes", "params", "di_params",
-                 "is_coroutine", "injects")
+                 "is_coroutine", "injects", "reads_spawn")
 
     def __init__(self, index: int | None, statement: Any,
                  regexes: tuple[tuple[str, re.Pattern[str]], ...] | None,
@@ -199,6 +199,13 @@ class StatementPlan:
         self.is_coroutine = is_coroutine
         # The parameters the engine fills, unless args gives them.
         self.injects = () if params is None else params.injects(di_params)
+        # Whether the action may read the spawn, and so needs the output
+        # after its match in spawn.buffer: the module's senders only send.
+        action = statement.action if params is not None else None
+        self.reads_spawn = not (
+            getattr(action, "__module__", None) == "tavrel.eal.dialogs"
+            and str(getattr(action, "__qualname__", "")).startswith(
+                "statement_action_helper.<locals>."))
 
     @property
     def where(self) -> str:
