@@ -27,7 +27,7 @@ from pexpect.spawnbase import SpawnBase
 from tavrel.eal._clock import Clock
 from tavrel.eal._core import (Call, DialogCore, DialogResult, Fail, Finish,
                               Pause, Read)
-from tavrel.eal._spawn import SpawnChannel, Transcript
+from tavrel.eal._spawn import SpawnChannel
 
 __all__ = ["drive_async", "reader_for", "send_delay"]
 
@@ -58,6 +58,23 @@ class DirectReader:
 
     def close(self) -> None:
         """The run is over: nothing of the loop's is kept."""
+
+    async def late(self, channel: SpawnChannel) -> str:
+        """The text of a read still under way in a worker thread when the
+        run stopped (it must not be lost), or nothing."""
+        if self.pending is None:
+            return ""
+        try:
+            kind, data = await asyncio.shield(self.pending)
+        except asyncio.CancelledError:
+            # Cancelled once more: the read is given up.
+            return ""
+        if kind != DATA:
+            return ""
+        try:
+            return channel.accept(data) or ""
+        except TypeError:
+            return ""
 
     async def read(self, size: int, timeout: float) -> tuple[int, Any]:
         # Give the other tasks their turn, as a real wait would.
@@ -166,8 +183,9 @@ class ThreadReader(DirectReader):
         deadline = self.clock.monotonic() + timeout
         while True:
             left = max(0.0, deadline - self.clock.monotonic())
-            future = loop.run_in_executor(None, self._read, size,
-                                          min(left, THREAD_READ_SLICE))
+            future = loop.run_in_executor(
+                None, _outcome, self.read_nonblocking, size,
+                min(left, THREAD_READ_SLICE))
             # A cancelled run must not lose what the thread then reads: the
             # driver collects it from self.pending.
             self.pending = future
@@ -176,9 +194,6 @@ class ThreadReader(DirectReader):
             if (outcome[0] != TIMED_OUT
                     or self.clock.monotonic() >= deadline):
                 return outcome
-
-    def _read(self, size: int, timeout: float) -> tuple[int, Any]:
-        return _outcome(self.read_nonblocking, size, timeout)
 
 
 def reader_for(spawn: Any, clock: Clock) -> DirectReader:
@@ -203,8 +218,8 @@ def send_delay(spawn: Any) -> float:
 
 
 async def drive_async(core: DialogCore, channel: SpawnChannel, clock: Clock,
-                      size: int, transcript: Transcript | None,
-                      reader: DirectReader, delay: float) -> DialogResult:
+                      size: int, reader: DirectReader,
+                      delay: float) -> DialogResult:
     monotonic = clock.monotonic
     event = core.start()
     while True:
@@ -217,16 +232,11 @@ async def drive_async(core: DialogCore, channel: SpawnChannel, clock: Clock,
                 if text is None:
                     event = core.empty(monotonic())
                 else:
-                    if transcript is not None:
-                        transcript.write(text, channel.is_bytes)
                     event = core.data(text, monotonic())
             elif outcome == TIMED_OUT:
                 event = core.timed_out(monotonic())
             else:
-                text = channel.flush()
-                if transcript is not None and text:
-                    transcript.write(text, channel.is_bytes)
-                event = core.eof(monotonic(), text)
+                event = core.eof(monotonic(), channel.flush())
         elif kind is Call:
             assert isinstance(event, Call)
             if delay:

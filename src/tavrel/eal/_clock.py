@@ -7,7 +7,6 @@ where waiting costs nothing and every timing branch is deterministic.
 
 from __future__ import annotations
 
-import asyncio
 import time
 
 __all__ = ["Clock", "SystemClock", "SYSTEM_CLOCK"]
@@ -42,6 +41,9 @@ class SystemClock(Clock):
             time.sleep(seconds)
 
     async def sleep_async(self, seconds: float) -> None:
+        # Imported here: asyncio is no cost to programs that never use it.
+        import asyncio
+
         await asyncio.sleep(max(0.0, seconds))
 
     def __repr__(self) -> str:

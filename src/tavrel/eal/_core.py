@@ -38,8 +38,7 @@ from typing import Any, Union
 
 from tavrel.core.errors import DialogEOFError, DialogTimeoutError
 from tavrel.eal._plan import DialogPlan, StatementPlan, describe_action
-from tavrel.eal._search import (WHOLE, Output, PatternSearch, analyze,
-                                full_search)
+from tavrel.eal._search import Output, PatternSearch, analyze, full_search
 from tavrel.eal._secrets import Masker, describe_args
 
 __all__ = ["DialogCore", "DialogResult", "Read", "Pause", "Call", "Finish",
@@ -192,28 +191,24 @@ class DialogCore:
     ``timeout`` is the run's timeout in seconds, ``now`` the time the run
     starts at, ``output`` the output the spawn already held, ``injected`` the
     values that actions may ask for by name (``spawn``, ``context``,
-    ``session``, ``runtime``) and ``masker`` what hides secrets in log lines
-    and error texts.  ``incremental=False`` searches every pattern over the
-    whole output on every read (the differential tests compare the two).
+    ``session``, ``runtime``).  The plan's masker hides secrets in log lines
+    and error texts.
     """
 
     def __init__(self, plan: DialogPlan, *, timeout: float, now: float,
                  output: str = "",
-                 injected: Mapping[str, object] | None = None,
-                 masker: Masker | None = None,
-                 incremental: bool = True) -> None:
+                 injected: Mapping[str, object] | None = None) -> None:
         self._plan = plan
         self._timeout = timeout
         self._now = now
         self._injected = dict(injected or {})
-        self._masker = masker if masker is not None else plan.masker
+        self._masker = plan.masker
         # The unconsumed output, and what was consumed before it.
         self._buffer = Output(output)
         self._consumed: list[str] = []
         # The search state of each pattern text, by statement, made when
         # the output first outgrows SMALL_OUTPUT; and those that start over
         # when the front of the output is consumed.
-        self._incremental = incremental
         self._searches: dict[int, list[tuple[str, PatternSearch]]] = {}
         self._looking_back: list[PatternSearch] = []
         # End offsets (counted from the start of the run) of matches made by
@@ -304,10 +299,6 @@ class DialogCore:
     @property
     def finished(self) -> bool:
         return self._finished
-
-    @property
-    def masker(self) -> Masker:
-        return self._masker
 
     # -- the machinery ---------------------------------------------------
 
@@ -562,8 +553,7 @@ class DialogCore:
         searches = self._searches.get(plan.index)
         if searches is None:
             searches = self._searches[plan.index] = [
-                (text, PatternSearch(
-                    regex, analyze(text) if self._incremental else WHOLE))
+                (text, PatternSearch(regex, analyze(text)))
                 for text, regex in plan.regexes]
             self._looking_back += [search for _, search in searches
                                    if search.rules.looks_back]
@@ -586,7 +576,7 @@ class DialogCore:
         # Whole lines are masked, after every repr: a secret escaped by
         # repr is masked as well.
         log.debug(self._masker.mask("statement %d %r matched %r" % (
-            plan.index, text, self._masker.mask(match.group(0)))))
+            plan.index, text, match.group(0))))
         if plan.statement.debug_statement:
             self._log_statement(plan, "matched")
 

@@ -503,11 +503,13 @@ def analyze(pattern: str) -> Rules:
 class PatternSearch:
     """The search for one pattern text over one run's output."""
 
-    __slots__ = ("regex", "rules", "restart")
+    __slots__ = ("regex", "rules", "restart", "whole")
 
     def __init__(self, regex: re.Pattern[str], rules: Rules) -> None:
         self.regex = regex
         self.rules = rules
+        # No rule covers the pattern: it is searched whole, as before.
+        self.whole = not rules.incremental
         # Absolute offset before which every start has failed for good.
         self.restart = 0
 
@@ -529,7 +531,7 @@ class PatternSearch:
         regex = self.regex
         rules = self.rules
         base = output.base
-        if not rules.incremental:
+        if self.whole:
             return full_search(regex, output.text(), start, kept)
         first = max(base + start, self.restart)
         if rules.anchored and first > base:

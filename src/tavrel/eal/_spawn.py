@@ -35,12 +35,16 @@ def _kind_of(value: object) -> str | None:
 
 
 class SpawnChannel:
-    """Reads and buffer hand-overs of one run against ``spawn``."""
+    """Reads and buffer hand-overs of one run against ``spawn``; what the
+    reads bring also goes to ``transcript``, if any."""
 
-    __slots__ = ("spawn", "_kind", "_decoder", "_has_buffer", "_emptied")
+    __slots__ = ("spawn", "transcript", "_kind", "_decoder", "_has_buffer",
+                 "_emptied")
 
-    def __init__(self, spawn: Any) -> None:
+    def __init__(self, spawn: Any, transcript: Transcript | None = None
+                 ) -> None:
         self.spawn = spawn
+        self.transcript = transcript
         self._decoder: codecs.IncrementalDecoder | None = None
         self._has_buffer = hasattr(spawn, "buffer")
         # Whether the spawn's buffer is known to be empty (we emptied it and
@@ -73,6 +77,12 @@ class SpawnChannel:
     def accept(self, data: object) -> str | None:
         """The text of what a read returned; None when it returned nothing.
         Raises TypeError for anything but str and bytes-like objects."""
+        text = self._text_of(data)
+        if text and self.transcript is not None:
+            self.transcript.write(text, self._kind == _BYTES)
+        return text
+
+    def _text_of(self, data: object) -> str | None:
         if type(data) is str and self._kind == _TEXT and data:
             return data  # type: ignore[return-value]
         kind = self._check(data, "read_nonblocking() returned")
@@ -84,7 +94,7 @@ class SpawnChannel:
                 return None
             if self._decoder is not None and self._decoder.getstate()[0]:
                 # Text after bytes that ended inside a character.
-                return self.flush() + data
+                return str(self._decoder.decode(b"", final=True)) + data
             return data
         raw = bytes(memoryview(data))  # type: ignore[arg-type]
         if not raw:
@@ -103,7 +113,10 @@ class SpawnChannel:
         for byte what was read)."""
         if self._decoder is None:
             return ""
-        return self._decoder.decode(b"", final=True)
+        text: str = self._decoder.decode(b"", final=True)
+        if text and self.transcript is not None:
+            self.transcript.write(text, self._kind == _BYTES)
+        return text
 
     def held(self) -> bytes:
         """Bytes read but held for a character not yet complete."""
@@ -113,10 +126,9 @@ class SpawnChannel:
         return pending
 
     def _pending(self) -> bytes:
-        if self._decoder is None:
-            return b""
-        pending: bytes = self._decoder.getstate()[0]
-        self._decoder.reset()
+        pending = self.held()
+        if pending:
+            self._decoder.reset()  # type: ignore[union-attr]
         return pending
 
     # -- the spawn's buffer ----------------------------------------------
@@ -185,7 +197,7 @@ class SpawnChannel:
         if self._decoder is not None:
             # A text spawn that returned bytes once, ending inside a
             # character.
-            text += self.flush()
+            text += self._decoder.decode(b"", final=True)
         return text
 
     def _set(self, value: str | bytes) -> None:

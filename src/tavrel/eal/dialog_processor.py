@@ -14,7 +14,6 @@ calls the actions), and :func:`process_async` the asyncio one
 
 from __future__ import annotations
 
-import asyncio
 from collections.abc import Mapping, MutableMapping
 from typing import Any
 
@@ -22,7 +21,6 @@ from pexpect import EOF as SpawnEOF
 from pexpect import TIMEOUT as SpawnTimeout
 
 from tavrel._masking import activate, deactivate
-from tavrel.eal import _async_driver
 from tavrel.eal._clock import SYSTEM_CLOCK, Clock
 from tavrel.eal._core import (Call, DialogCore, DialogResult, Fail, Finish,
                               Pause, Read)
@@ -156,7 +154,7 @@ class DialogProcessor:
         run = _Run(self, plan)
         try:
             result = _drive(run.core, run.channel, self.clock,
-                            _read_size(self.spawn), run.transcript)
+                            _read_size(self.spawn))
         except BaseException:
             run.close(failing=True)
             raise
@@ -174,38 +172,30 @@ class DialogProcessor:
         Cancelling the task stops the dialog, hands back what it did not
         consume and leaves the spawn usable.
         """
+        # Imported here: asyncio is no cost to programs that never use it.
+        from tavrel.eal import _async_driver
+
         plan = self._plan(awaits=True)
         reader = _async_driver.reader_for(self.spawn, self.clock)
         run = _Run(self, plan)
         delay = _async_driver.send_delay(self.spawn)
         try:
-            result = await _async_driver.drive_async(
-                run.core, run.channel, self.clock, _read_size(self.spawn),
-                run.transcript, reader, delay)
+            try:
+                result = await _async_driver.drive_async(
+                    run.core, run.channel, self.clock,
+                    _read_size(self.spawn), reader, delay)
+            finally:
+                reader.close()
+                if delay:
+                    self.spawn.delaybeforesend = delay
         except BaseException:
-            reader.close()
-            if delay:
-                self.spawn.delaybeforesend = delay
-            extra = ""
-            if reader.pending is not None:
-                # A read was under way in a worker thread: what it brings
-                # is handed back too.
-                extra = run.late_read(await _late(reader.pending))
+            # A read under way in a worker thread: what it brings is handed
+            # back too.
+            extra = await reader.late(run.channel)
             run.close(failing=True, extra=extra)
             raise
-        reader.close()
-        if delay:
-            self.spawn.delaybeforesend = delay
         run.close(failing=False)
         return result
-
-
-async def _late(future: Any) -> Any:
-    try:
-        return await asyncio.shield(future)
-    except asyncio.CancelledError:
-        # Cancelled once more: the read is given up.
-        return (_async_driver.TIMED_OUT, None)
 
 
 async def process_async(dialog: Any, spawn: Any, timeout: float | None = None,
@@ -230,9 +220,9 @@ class _Run:
     __slots__ = ("channel", "core", "transcript", "_token")
 
     def __init__(self, processor: DialogProcessor, plan: DialogPlan) -> None:
-        self.channel = SpawnChannel(processor.spawn)
         self.transcript = (None if processor.transcript is None
                            else Transcript(processor.transcript, plan.masker))
+        self.channel = SpawnChannel(processor.spawn, self.transcript)
         self._token = activate(plan.masker) if plan.masker else None
         try:
             self.core = processor._core(plan, self.channel)
@@ -240,23 +230,9 @@ class _Run:
             self._forget()
             raise
 
-    def late_read(self, outcome: Any) -> str:
-        """The text of a read that finished after the run was stopped."""
-        kind, data = outcome
-        if kind != _async_driver.DATA:
-            return ""
-        try:
-            text = self.channel.accept(data)
-        except TypeError:
-            return ""
-        if text and self.transcript is not None:
-            self.transcript.write(text, self.channel.is_bytes)
-        return text or ""
-
     def close(self, failing: bool, extra: str = "") -> None:
         try:
-            if not self.core.finished:
-                self.core.abort()
+            self.core.abort()
             held = self.channel.held()
             self.channel.put_back(self.core.unconsumed() + extra)
             if self.transcript is not None:
@@ -276,11 +252,13 @@ class _Run:
 
 
 def _drive(core: DialogCore, channel: SpawnChannel, clock: Clock,
-           size: int, transcript: Transcript | None) -> DialogResult:
+           size: int) -> DialogResult:
     read = channel.spawn.read_nonblocking
     monotonic = clock.monotonic
-    # Whether reads of text can go to the core as they are.
-    text_spawn = channel.is_text
+    # Whether reads of text can go to the core as they are (with no
+    # transcript to write).
+    plain = channel.transcript is None
+    text_spawn = plain and channel.is_text
     event = core.start()
     while True:
         kind = type(event)
@@ -291,23 +269,16 @@ def _drive(core: DialogCore, channel: SpawnChannel, clock: Clock,
                 event = core.timed_out(monotonic())
                 continue
             except SpawnEOF:
-                text = channel.flush()
-                if transcript is not None and text:
-                    transcript.write(text, channel.is_bytes)
-                event = core.eof(monotonic(), text)
+                event = core.eof(monotonic(), channel.flush())
                 continue
             if type(data) is str and data and text_spawn:
-                if transcript is not None:
-                    transcript.write(data, False)
                 event = core.data(data, monotonic())
                 continue
             text = channel.accept(data)
             if text is None:
                 event = core.empty(monotonic())
             else:
-                text_spawn = channel.is_text
-                if transcript is not None:
-                    transcript.write(text, channel.is_bytes)
+                text_spawn = plain and channel.is_text
                 event = core.data(text, monotonic())
         elif kind is Call:
             assert isinstance(event, Call)
