@@ -846,6 +846,17 @@ def test_callable_rules_read_colliding_fields_afresh(name):
     both_ways("getfullargspec", run, lambda result: result)
 
 
+@pytest.mark.parametrize("name", ["args", "di_params"])
+def test_callable_rules_report_a_missing_field_where_they_read_it(name):
+    def run():
+        statement = Statement("p", f_retries, {"user": "u"})
+        statement.args = 5  # the first rule fails before di_params is read
+        delattr(statement, name)
+        statement.validate_action()
+
+    both_ways("getfullargspec", run, lambda result: result)
+
+
 def test_isinstance_looks_up_class_where_the_interpreter_does():
     # A tuple subclass passes isinstance(x, (list, tuple)) on the second
     # class only, after the first one's failed type test looked up

@@ -930,8 +930,10 @@ int read_argspec(NativeFunction *fn, PyObject *action, ArgSpec &out)
     if (!minus_n)
         return -1;
     Ref tail = Ref::steal(PySlice_New(minus_n.get(), nullptr, nullptr));
+    if (!tail)
+        return -1;
     Ref head = Ref::steal(PySlice_New(nullptr, minus_n.get(), nullptr));
-    if (!tail || !head)
+    if (!head)
         return -1;
     out.default_args = Ref::steal(PyObject_GetItem(args.get(), tail.get()));
     if (!out.default_args)
@@ -1911,7 +1913,6 @@ PyObject *dialog_iadd(NativeFunction *, PyObject *const *a)
 FunctionSpec dialog_iadd_spec = {
     "__iadd__", "Dialog.__iadd__", nullptr, P_self_dialog, 2, nullptr, nullptr, dialog_iadd, 425};
 
-// Whether str(st) runs Statement.__str__: the class's own __str__ is it.
 PyObject *dialog_str(NativeFunction *, PyObject *const *a)
 {
     // All pieces of all lines are gathered and joined once.

@@ -449,11 +449,15 @@ int rule_fields(PyObject *self, const ArgSpec &spec, Ref &args, Ref &di_params)
         !instance_keys_are_str(self))
         return 0;
     Ref a = Ref::steal(PyObject_GetAttr(self, N.args));
-    if (!a)
-        return -1;
-    Ref d = Ref::steal(PyObject_GetAttr(self, N.di_params));
-    if (!d)
-        return -1;
+    Ref d = a ? Ref::steal(PyObject_GetAttr(self, N.di_params)) : Ref();
+    if (!d) {
+        // A missing field is reported where the rules first read it, which
+        // for `di_params` is after a rule on `args` may already have failed.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear();
+        return 0;
+    }
     if (!plain_args(a.get()) || !plain_names(d.get()))
         return 0;
     args = std::move(a);
@@ -882,7 +886,10 @@ bool copy_verdict_holds(const CopyVerdict &v, PyTypeObject *cls)
 // the MRO is too deep to keep (the verdict is then not kept).
 bool copy_verdict_snapshot(PyTypeObject *cls, CopyVerdict &out)
 {
-    PyObject *mro = cls->tp_mro;
+    // Held: making a weak reference can start a collection, whose
+    // finalisers may give the class other bases and free its old MRO.
+    Ref mro_ref = Ref::borrow(cls->tp_mro);
+    PyObject *mro = mro_ref.get();
     Py_ssize_t n = PyTuple_GET_SIZE(mro);
     if (n > kVerdictDepth)
         return false;
