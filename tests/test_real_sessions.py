@@ -320,3 +320,28 @@ def test_pipe_spawn_bytes(children):
     assert result.output == "caf"
     child.expect(b"> ")
     assert child.before == b"\xc3\xa9 \xff"
+
+
+def test_match_max_keeps_yes_within_its_bound_and_its_time(children):
+    import tracemalloc
+
+    from tavrel.eal.dialog_processor import DialogProcessor
+
+    need("yes")
+    child = yes_spawn(children, "pipe")
+    bound = 1 << 20
+    tracemalloc.start()
+    try:
+        start = time.monotonic()
+        with pytest.raises(DialogTimeoutError):
+            DialogProcessor(Dialog([["never"]]), child, timeout=1.0,
+                            match_max=bound).process()
+        took = time.monotonic() - start
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert len(child.buffer) == bound
+    # Within 10 % and the last look (plus slack for a busy machine); the
+    # memory a small multiple of the bound.
+    assert took < 1.1 + 0.05 + 0.3, took
+    assert peak < 12 * bound, peak

@@ -179,6 +179,10 @@ def test_transcript_is_complete_and_masked(ending, encoding, driver):
         # The run stops at the match: the rest is not read.
         expected = expected[:expected.index("ss ok") + len("ss ok")]
     expected = expected.replace(secret, MASK)
+    if encoding is None and ending == "timeout":
+        # The cut-off character goes back to the spawn, and into the
+        # transcript of the run that reads it whole.
+        expected = expected[:-1]
     if encoding is None:
         assert written == expected.encode("utf-8", "surrogateescape")
     else:

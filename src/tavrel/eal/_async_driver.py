@@ -26,8 +26,8 @@ from pexpect.spawnbase import SpawnBase
 
 from tavrel.eal._clock import Clock
 from tavrel.eal._core import (Call, DialogCore, DialogResult, Fail, Finish,
-                              Pause, Read)
-from tavrel.eal._spawn import SpawnChannel
+                              Pause, Read, stray_stop)
+from tavrel.eal._spawn import SpawnChannel, reader_of
 
 __all__ = ["drive_async", "reader_for", "send_delay"]
 
@@ -53,7 +53,7 @@ class DirectReader:
     clock."""
 
     def __init__(self, spawn: Any) -> None:
-        self.read_nonblocking = spawn.read_nonblocking
+        self.read_nonblocking = reader_of(spawn)
         self.pending: asyncio.Future[Any] | None = None
 
     def close(self) -> None:
@@ -62,18 +62,24 @@ class DirectReader:
     async def late(self, channel: SpawnChannel) -> str:
         """The text of a read still under way in a worker thread when the
         run stopped (it must not be lost), or nothing."""
-        if self.pending is None:
+        pending, self.pending = self.pending, None
+        if pending is None:
             return ""
         try:
-            kind, data = await asyncio.shield(self.pending)
+            kind, data = await asyncio.shield(pending)
         except asyncio.CancelledError:
             # Cancelled once more: the read is given up.
+            return ""
+        except Exception:
+            # The read failed (the run's own error says why): it brought
+            # nothing.
             return ""
         if kind != DATA:
             return ""
         try:
             return channel.accept(data) or ""
-        except TypeError:
+        except Exception:
+            # What a failing transcript write held is in channel.stray.
             return ""
 
     async def read(self, size: int, timeout: float) -> tuple[int, Any]:
@@ -108,6 +114,11 @@ class FdReader(DirectReader):
 
     async def read(self, size: int, timeout: float) -> tuple[int, Any]:
         read = self.read_nonblocking
+        if getattr(self.spawn, "closed", False):
+            # Closed by an action: its descriptor is gone (or is another
+            # file's by now).  The spawn's own read says what that is, as
+            # it does for the blocking driver.
+            return _outcome(read, size, 0)
         deadline = self.clock.monotonic() + timeout
         # Wait for the loop to see the descriptor readable (at once, when
         # output is there already), then take what has arrived.
@@ -189,7 +200,14 @@ class ThreadReader(DirectReader):
             # A cancelled run must not lose what the thread then reads: the
             # driver collects it from self.pending.
             self.pending = future
-            outcome = await asyncio.shield(future)
+            try:
+                outcome = await asyncio.shield(future)
+            except asyncio.CancelledError:
+                # The thread reads on: late() collects what it brings.
+                raise
+            except BaseException:
+                self.pending = None
+                raise
             self.pending = None
             if (outcome[0] != TIMED_OUT
                     or self.clock.monotonic() >= deadline):
@@ -239,15 +257,19 @@ async def drive_async(core: DialogCore, channel: SpawnChannel, clock: Clock,
                 event = core.eof(monotonic(), channel.flush())
         elif kind is Call:
             assert isinstance(event, Call)
-            if delay:
-                await clock.sleep_async(delay)
             channel.hand_over(event.handover)
             try:
+                if delay:
+                    await clock.sleep_async(delay)
                 result = event.function(*event.args, **event.kwargs)
                 if inspect.isawaitable(result):
                     await result
-            except BaseException:
+            except BaseException as exc:
                 core.action_failed(channel.leftover(event.handover))
+                if isinstance(exc, StopIteration):
+                    # As the blocking driver says it (a coroutine could not
+                    # raise it anyway).
+                    raise stray_stop(event) from exc
                 raise
             event = core.action_done(channel.take(), monotonic())
         elif kind is Pause:

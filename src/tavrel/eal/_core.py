@@ -42,7 +42,7 @@ from tavrel.eal._search import Output, PatternSearch, analyze, full_search
 from tavrel.eal._secrets import Masker, describe_args
 
 __all__ = ["DialogCore", "DialogResult", "Read", "Pause", "Call", "Finish",
-           "Fail", "MATCH", "TIMEOUT", "EOF"]
+           "Fail", "MATCH", "TIMEOUT", "EOF", "stray_stop"]
 
 log = logging.getLogger("tavrel.eal.dialog_processor")
 DEBUG = logging.DEBUG
@@ -75,11 +75,13 @@ class DialogResult:
     or end-of-file statement); ``pattern`` the pattern text that matched and
     ``match`` the ``re.Match`` (both None for a timeout or end of file);
     ``output`` the output the dialog read, up to the end of the match (for a
-    timeout or end of file, everything it read).
+    timeout or end of file, everything it read); ``dropped`` how many
+    characters of the oldest unconsumed output the run dropped to stay
+    within its ``match_max`` (0 without one).
     """
 
     __slots__ = ("kind", "statement", "pattern", "match", "output",
-                 "_masker")
+                 "dropped", "_masker")
 
     def __init__(self, kind: str, statement: Any, pattern: str | None = None,
                  match: re.Match[str] | None = None,
@@ -89,6 +91,7 @@ class DialogResult:
         self.pattern = pattern
         self.match = match
         self.output = output
+        self.dropped = 0
         # The engine sets it: the run's secrets, masked in the repr.
         self._masker: Masker | None = None
 
@@ -176,6 +179,14 @@ class Fail:
 
 Event = Union[Read, Pause, Call, Finish, Fail]
 
+
+def stray_stop(call: Call) -> RuntimeError:
+    """What an action that raised StopIteration raises instead, from either
+    driver: a coroutine cannot raise it at all, and a generator around the
+    blocking call would take it for its own end."""
+    return RuntimeError("%s: action %s raised StopIteration" % (
+        call.plan.where, describe_action(call.function)))
+
 # What a driver feeds back, as the core's generator receives it.
 _DATA, _EMPTY, _TIMED_OUT, _EOF, _RESUMED, _DONE, _PARTIAL = range(7)
 _ANSWERS = ["data", "empty", "timed_out", "eof", "resume", "action_done"]
@@ -192,13 +203,18 @@ class DialogCore:
     starts at, ``output`` the output the spawn already held, ``injected`` the
     values that actions may ask for by name (``spawn``, ``context``,
     ``session``, ``runtime``).  The plan's masker hides secrets in log lines
-    and error texts.
+    and error texts.  ``match_max``, if given, bounds the unconsumed output
+    the run keeps: past it the oldest is dropped (and counted), and
+    matching goes on, exactly, over what is kept.
     """
 
     def __init__(self, plan: DialogPlan, *, timeout: float, now: float,
                  output: str = "",
-                 injected: Mapping[str, object] | None = None) -> None:
+                 injected: Mapping[str, object] | None = None,
+                 match_max: int | None = None) -> None:
         self._plan = plan
+        self._match_max = match_max
+        self._dropped = 0
         self._timeout = timeout
         self._now = now
         self._injected = dict(injected or {})
@@ -342,6 +358,7 @@ class DialogCore:
         self._finished = True
         if isinstance(event, Finish):
             event.result._masker = self._masker
+            event.result.dropped = self._dropped
         yield event
 
     # The run itself is a generator: it yields events and gets the driver's
@@ -442,6 +459,8 @@ class DialogCore:
                 self._unexpected(answer, "Read")
             if text:
                 buffer.append(text)
+                if self._match_max is not None:
+                    self._bound()
                 fresh = True
             if kind == _EOF:
                 self._eof = True
@@ -465,6 +484,8 @@ class DialogCore:
             self._unexpected(answer, "Read")
         if text:
             self._buffer.append(text)
+            if self._match_max is not None:
+                self._bound()
         if kind == _EOF:
             self._eof = True
             return _DATA if text else _EOF
@@ -558,6 +579,22 @@ class DialogCore:
             self._looking_back += [search for _, search in searches
                                    if search.rules.looks_back]
         return searches
+
+    def _bound(self) -> None:
+        """Drop the oldest output beyond match_max."""
+        buffer = self._buffer
+        assert self._match_max is not None
+        excess = len(buffer) - self._match_max
+        if excess <= 0:
+            return
+        if not self._dropped:
+            log.warning("more than match_max=%d characters of output are "
+                        "unconsumed: the oldest are dropped",
+                        self._match_max)
+        self._dropped += excess
+        buffer.drop(excess)
+        for search in self._looking_back:
+            search.trimmed(buffer.base)
 
     def _trim(self, end: int) -> None:
         if end:

@@ -364,8 +364,32 @@ def _plan_statement(index: int | None, statement: Any,
                     "%s: cannot inject %r into %s; the injected names are %s"
                     % (where, name, describe_action(action),
                        ", ".join(INJECTABLE))))
+        if params.positional_only and args:
+            _check_positional(where, action, params, args, di_params, masker)
     return StatementPlan(index, statement, regexes, params, di_params,
                          is_coroutine)
+
+
+def _check_positional(where: _Where, action: object, params: Params,
+                      args: Mapping[str, object], di_params: frozenset[str],
+                      masker: Masker) -> None:
+    """Positional-only parameters are passed by position, so one that
+    ``args`` names can be passed only if every positional-only parameter
+    before it gets a value too; a run refuses it otherwise, rather than
+    leave the value out."""
+    missing = None
+    for name, positional_only, _ in params.named:
+        if not positional_only:
+            break
+        given = name in args or (name in INJECTABLE and (
+            name in di_params or name in ALWAYS_INJECTED))
+        if not given:
+            missing = missing or name
+        elif missing is not None and name in args:
+            raise TypeError(masker.mask(
+                "%s: cannot pass %r to %s: it is positional-only, and %r "
+                "before it gets no value (give it in args too)"
+                % (where, name, describe_action(action), missing)))
 
 
 def plan_dialog(dialog: Any, secrets: list[str | bytes] | None = None

@@ -155,6 +155,25 @@ class Output:
                 self._starts.clear()
         return taken
 
+    def drop(self, size: int) -> None:
+        """Remove the first ``size`` characters, copying no more than the
+        chunk the cut falls in."""
+        cut = min(self.base + size, self.end)
+        chunks, starts = self._chunks, self._starts
+        i = bisect_right(starts, cut) - 1
+        if i > 0:
+            del chunks[:i]
+            del starts[:i]
+        if chunks:
+            rest = chunks[0][cut - starts[0]:]
+            if rest:
+                chunks[0] = rest
+                starts[0] = cut
+            else:
+                chunks.clear()
+                starts.clear()
+        self.base = cut
+
     def replace_from(self, offset: int, text: str) -> None:
         """Replace the output from absolute ``offset`` on with ``text``."""
         kept = self.text()[:offset - self.base]

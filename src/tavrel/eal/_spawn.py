@@ -11,11 +11,14 @@ stops.  Both drivers use it, so they hand back exactly alike.
 from __future__ import annotations
 
 import codecs
+import io
 from typing import Any
+
+from pexpect.popen_spawn import PopenSpawn
 
 from tavrel._masking import Masker, StreamMasker
 
-__all__ = ["SpawnChannel", "Transcript"]
+__all__ = ["SpawnChannel", "Transcript", "reader_of"]
 
 _TEXT = "text"
 _BYTES = "bytes"
@@ -34,12 +37,32 @@ def _kind_of(value: object) -> str | None:
     return _BYTES
 
 
+def reader_of(spawn: Any) -> Any:
+    """The spawn's read_nonblocking, as the engine calls it."""
+    read = spawn.read_nonblocking
+    if isinstance(spawn, PopenSpawn):
+        # Its read takes from a queue only while less than ``timeout`` has
+        # passed, so with 0 it never looks: the engine's polls (a timeout
+        # of 0, the last look at the deadline) would see nothing.  The
+        # queue is read without waiting either way.
+        def read_popen(size: int, timeout: float | None) -> Any:
+            if timeout is not None and timeout < _POPEN_LEAST:
+                timeout = _POPEN_LEAST
+            return read(size, timeout)
+        return read_popen
+    return read
+
+
+# See reader_of.
+_POPEN_LEAST = 0.001
+
+
 class SpawnChannel:
     """Reads and buffer hand-overs of one run against ``spawn``; what the
     reads bring also goes to ``transcript``, if any."""
 
-    __slots__ = ("spawn", "transcript", "_kind", "_decoder", "_has_buffer",
-                 "_emptied")
+    __slots__ = ("spawn", "transcript", "read", "stray", "_kind", "_decoder",
+                 "_has_buffer", "_emptied")
 
     def __init__(self, spawn: Any, transcript: Transcript | None = None
                  ) -> None:
@@ -51,9 +74,15 @@ class SpawnChannel:
         # nothing ran since that could fill it).
         self._emptied = False
         self._kind: str | None = None
+        # Text read that the core has not got yet: a read whose transcript
+        # write failed.  It is handed back with the rest.
+        self.stray = ""
+        self.read = reader_of(spawn)
         if self._has_buffer:
             # Checked before the run touches anything.
             self._kind = self._check(spawn.buffer, "buffer is")
+            if transcript is not None:
+                transcript.check(self._kind == _BYTES)
 
     def _check(self, value: object, what: str) -> str:
         kind = _kind_of(value)
@@ -78,12 +107,25 @@ class SpawnChannel:
         """The text of what a read returned; None when it returned nothing.
         Raises TypeError for anything but str and bytes-like objects."""
         text = self._text_of(data)
-        if text and self.transcript is not None:
-            self.transcript.write(text, self._kind == _BYTES)
+        if text:
+            self._record(text)
         return text
 
+    def _record(self, text: str) -> None:
+        transcript = self.transcript
+        if transcript is not None:
+            try:
+                transcript.check(self._kind == _BYTES)
+                transcript.write(text, self._kind == _BYTES)
+            except BaseException:
+                # The output is the run's first: it goes back to the spawn
+                # with the rest, whatever became of its transcript.
+                self.stray += text
+                raise
+
     def _text_of(self, data: object) -> str | None:
-        if type(data) is str and self._kind == _TEXT and data:
+        if (type(data) is str and self._kind == _TEXT and data
+                and self._decoder is None):
             return data  # type: ignore[return-value]
         kind = self._check(data, "read_nonblocking() returned")
         if self._kind is None:
@@ -114,8 +156,8 @@ class SpawnChannel:
         if self._decoder is None:
             return ""
         text: str = self._decoder.decode(b"", final=True)
-        if text and self.transcript is not None:
-            self.transcript.write(text, self._kind == _BYTES)
+        if text:
+            self._record(text)
         return text
 
     def held(self) -> bytes:
@@ -219,24 +261,40 @@ class Transcript:
     when it arrives split across reads; everything else written as it was
     read (as bytes, byte for byte, for a bytes spawn)."""
 
-    __slots__ = ("file", "_stream")
+    __slots__ = ("file", "_stream", "_checked")
 
     def __init__(self, file: Any, masker: Masker) -> None:
         self.file = file
         self._stream = StreamMasker(masker)
+        self._checked = False
+
+    def check(self, as_bytes: bool) -> None:
+        """Refuse a file that takes the other kind of data than the spawn
+        reads, before anything is written (or read) at all."""
+        if self._checked:
+            return
+        takes = _takes_bytes(self.file)
+        if takes is not None and takes != as_bytes:
+            raise TypeError(
+                "the transcript %s takes %s, but the spawn reads %s; open it "
+                "in %s mode" % (type(self.file).__name__,
+                                "bytes" if takes else "text",
+                                "bytes" if as_bytes else "text",
+                                "binary" if as_bytes else "text"))
+        self._checked = True
 
     def write(self, text: str, as_bytes: bool) -> None:
         out = self._stream.feed(text)
         if out:
             self._emit(out, as_bytes)
 
-    def close(self, as_bytes: bool, held: bytes = b"") -> None:
-        """The run is over: write what was held back (``held``: bytes of a
-        character the run did not see complete), and flush."""
+    def close(self, as_bytes: bool) -> None:
+        """The run is over: write what was held back, and flush.  Bytes of a
+        character the run did not see complete are not written: they go
+        back to the spawn's buffer, and the run that completes the
+        character writes it whole."""
         out = self._stream.flush()
-        if as_bytes and (out or held):
-            self.file.write(out.encode("utf-8", "surrogateescape") + held)
-        elif out:
+        if out:
             self._emit(out, as_bytes)
         flush = getattr(self.file, "flush", None)
         if callable(flush):
@@ -245,3 +303,16 @@ class Transcript:
     def _emit(self, text: str, as_bytes: bool) -> None:
         self.file.write(text.encode("utf-8", "surrogateescape")
                         if as_bytes else text)
+
+
+def _takes_bytes(file: Any) -> bool | None:
+    """Whether a file-like object takes bytes (True) or text (False), when
+    it says; None when it does not."""
+    if isinstance(file, io.TextIOBase):
+        return False
+    if isinstance(file, (io.RawIOBase, io.BufferedIOBase)):
+        return True
+    mode = getattr(file, "mode", None)
+    if isinstance(mode, str) and mode:
+        return "b" in mode
+    return None

@@ -23,7 +23,7 @@ from pexpect import TIMEOUT as SpawnTimeout
 from tavrel._masking import activate, deactivate
 from tavrel.eal._clock import SYSTEM_CLOCK, Clock
 from tavrel.eal._core import (Call, DialogCore, DialogResult, Fail, Finish,
-                              Pause, Read)
+                              Pause, Read, stray_stop)
 from tavrel.eal._plan import (DialogPlan, check_seconds, describe_action,
                               plan_dialog)
 from tavrel.eal._secrets import collect_secrets
@@ -73,6 +73,11 @@ class DialogProcessor:
     a text spawn).  ``clock`` is the time source
     (:class:`tavrel.testing.VirtualClock` in tests); by default the spawn's
     own ``clock`` when it has a tavrel clock, else the machine's.
+    ``match_max`` (characters) bounds the unconsumed output a run keeps:
+    by default everything read is kept (and handed back); with it, the
+    oldest output beyond the bound is dropped, counted in the result's
+    ``dropped`` and logged once, so that a program that never stops
+    writing cannot fill the memory.  Matching stays exact on what is kept.
 
     A processor keeps no state between runs: one processor, like one dialog,
     may run any number of times, also in several threads at once (each with
@@ -84,7 +89,8 @@ class DialogProcessor:
                  context: Mapping[str, Any] | None = None,
                  session: MutableMapping[str, Any] | None = None,
                  *, transcript: Any = None,
-                 clock: Clock | None = None) -> None:
+                 clock: Clock | None = None,
+                 match_max: int | None = None) -> None:
         for name in ("send", "sendline", "read_nonblocking"):
             if not callable(getattr(spawn, name, None)):
                 raise TypeError(
@@ -114,6 +120,14 @@ class DialogProcessor:
                 getattr(transcript, "write", None)):
             raise TypeError("transcript must be a file-like object with a "
                             "write(), not %s" % type(transcript).__name__)
+        if match_max is not None and (
+                isinstance(match_max, bool) or not isinstance(match_max, int)):
+            raise TypeError("match_max must be an int or None, not %s"
+                            % type(match_max).__name__)
+        if match_max is not None and match_max < 1:
+            raise ValueError("match_max must be at least 1, got %r"
+                             % (match_max,))
+        self.match_max = match_max
         self.clock = _clock_of(spawn, clock)
         self.dialog = dialog
         self.spawn = spawn
@@ -140,7 +154,8 @@ class DialogProcessor:
             plan, timeout=self.timeout, now=self.clock.monotonic(),
             output=channel.take(),
             injected={"spawn": spawn, "context": self.context,
-                      "session": self.session, "runtime": self.session})
+                      "session": self.session, "runtime": self.session},
+            match_max=self.match_max)
 
     def process(self) -> DialogResult:
         """Run the dialog; return a :class:`DialogResult`.
@@ -191,8 +206,11 @@ class DialogProcessor:
         except BaseException:
             # A read under way in a worker thread: what it brings is handed
             # back too.
-            extra = await reader.late(run.channel)
-            run.close(failing=True, extra=extra)
+            extra = ""
+            try:
+                extra = await reader.late(run.channel)
+            finally:
+                run.close(failing=True, extra=extra)
             raise
         run.close(failing=False)
         return result
@@ -202,14 +220,15 @@ async def process_async(dialog: Any, spawn: Any, timeout: float | None = None,
                         context: Mapping[str, Any] | None = None,
                         session: MutableMapping[str, Any] | None = None,
                         *, transcript: Any = None,
-                        clock: Clock | None = None) -> DialogResult:
+                        clock: Clock | None = None,
+                        match_max: int | None = None) -> DialogResult:
     """Run ``dialog`` against ``spawn`` from an asyncio event loop:
     ``await process_async(dialog, spawn, ...)`` is
     ``DialogProcessor(dialog, spawn, ...).process()`` without blocking the
     loop (see :meth:`DialogProcessor.process_async`)."""
     return await DialogProcessor(
         dialog, spawn, timeout, context, session, transcript=transcript,
-        clock=clock).process_async()
+        clock=clock, match_max=match_max).process_async()
 
 
 class _Run:
@@ -233,11 +252,11 @@ class _Run:
     def close(self, failing: bool, extra: str = "") -> None:
         try:
             self.core.abort()
-            held = self.channel.held()
-            self.channel.put_back(self.core.unconsumed() + extra)
+            channel = self.channel
+            channel.put_back(self.core.unconsumed() + extra + channel.stray)
             if self.transcript is not None:
                 try:
-                    self.transcript.close(self.channel.is_bytes, held)
+                    self.transcript.close(channel.is_bytes)
                 except Exception:
                     # The run's own exception is the one to report.
                     if not failing:
@@ -253,7 +272,7 @@ class _Run:
 
 def _drive(core: DialogCore, channel: SpawnChannel, clock: Clock,
            size: int) -> DialogResult:
-    read = channel.spawn.read_nonblocking
+    read = channel.read
     monotonic = clock.monotonic
     # Whether reads of text can go to the core as they are (with no
     # transcript to write).
@@ -285,8 +304,10 @@ def _drive(core: DialogCore, channel: SpawnChannel, clock: Clock,
             channel.hand_over(event.handover)
             try:
                 event.function(*event.args, **event.kwargs)
-            except BaseException:
+            except BaseException as exc:
                 core.action_failed(channel.leftover(event.handover))
+                if isinstance(exc, StopIteration):
+                    raise stray_stop(event) from exc
                 raise
             event = core.action_done(channel.take(), monotonic())
         elif kind is Pause:

@@ -33,6 +33,7 @@ class DialogResult:
     pattern: str | None
     match: re.Match[str] | None
     output: str
+    dropped: int
     def __init__(
         self,
         kind: Literal["match", "timeout", "eof"],
@@ -50,6 +51,7 @@ class DialogProcessor:
     session: MutableMapping[str, Any]
     clock: Clock
     transcript: Any
+    match_max: int | None
     def __init__(
         self,
         dialog: Dialog,
@@ -60,6 +62,7 @@ class DialogProcessor:
         *,
         transcript: Any = None,
         clock: Clock | None = None,
+        match_max: int | None = None,
     ) -> None: ...
     def process(self) -> DialogResult: ...
     async def process_async(self) -> DialogResult: ...
@@ -73,4 +76,5 @@ async def process_async(
     *,
     transcript: Any = None,
     clock: Clock | None = None,
+    match_max: int | None = None,
 ) -> DialogResult: ...
