@@ -225,15 +225,26 @@ class Transcript:
         self.file = file
         self._stream = StreamMasker(masker)
 
+    def follow(self, text: str) -> None:
+        """``text`` is the output before the run (the spawn's buffer when it
+        starts): not written, but a secret it begins and the run's reads
+        end is masked."""
+        self._stream.follow(text)
+
     def write(self, text: str, as_bytes: bool) -> None:
         out = self._stream.feed(text)
         if out:
             self._emit(out, as_bytes)
 
     def close(self, as_bytes: bool, held: bytes = b"") -> None:
-        """The run is over: write what was held back (``held``: bytes of a
-        character the run did not see complete), and flush."""
-        out = self._stream.flush()
+        """The run is over: write what was held back, masked (it could only
+        be the start of a secret), and ``held`` (bytes of a character the
+        run did not see complete; masked too if a secret has such a
+        character), and flush."""
+        cut = bool(held) and _in_secret(held, self._stream.masker)
+        out = self._stream.flush(cut)
+        if cut:
+            held = b""
         if as_bytes and (out or held):
             self.file.write(out.encode("utf-8", "surrogateescape") + held)
         elif out:
@@ -245,3 +256,15 @@ class Transcript:
     def _emit(self, text: str, as_bytes: bool) -> None:
         self.file.write(text.encode("utf-8", "surrogateescape")
                         if as_bytes else text)
+
+
+def _in_secret(raw: bytes, masker: Masker) -> bool:
+    """Whether the bytes of an unfinished character occur in a secret."""
+    for form in masker.forms:
+        try:
+            encoded = form.encode("utf-8", "surrogateescape")
+        except UnicodeEncodeError:  # a lone surrogate of a text secret
+            encoded = form.encode("utf-8", "surrogatepass")
+        if raw in encoded:
+            return True
+    return False
