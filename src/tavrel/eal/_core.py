@@ -612,8 +612,11 @@ class DialogCore:
                    match: re.Match[str]) -> None:
         # Whole lines are masked, after every repr: a secret escaped by
         # repr is masked as well.
-        log.debug(self._masker.mask("statement %d %r matched %r" % (
-            plan.index, text, match.group(0))))
+        masker = self._masker
+        log.debug(masker.mask("statement %d %r matched %r" % (
+            plan.index, text, masker.excerpt(
+                match.string, match.start(), match.end(), ending=True,
+                before=self._before(masker.longest)))))
         if plan.statement.debug_statement:
             self._log_statement(plan, "matched")
 
@@ -664,11 +667,35 @@ class DialogCore:
     # -- logging ---------------------------------------------------------
 
     def _tail(self) -> str:
+        """The end of the unmatched output as messages show it: masked, then
+        cut to TAIL_LENGTH.  A secret that the cut, the consumed output or
+        the end of the output cuts short shows as the mask."""
         buffer = self._buffer
-        # A secret may straddle where the tail begins: mask a little more.
-        text = buffer.tail(max(buffer.base, buffer.end - TAIL_LENGTH
-                               - self._masker.longest))
-        return self._masker.mask(text)[-TAIL_LENGTH:]
+        masker = self._masker
+        # Masks may make the masked text shorter: widen until it is long
+        # enough, or is all of it.
+        size = TAIL_LENGTH + masker.longest
+        while True:
+            start = buffer.end - size
+            whole = start <= buffer.base
+            tail = (masker.tail(buffer.text(), TAIL_LENGTH,
+                                self._before(masker.longest)) if whole
+                    else masker.tail(buffer.tail(start), TAIL_LENGTH,
+                                     whole=False))
+            if tail is not None:
+                return tail
+            size *= 4
+
+    def _before(self, size: int) -> str:
+        """The last ``size`` characters of the consumed output (a secret
+        may begin there)."""
+        pieces = []
+        for piece in reversed(self._consumed):
+            if size <= 0:
+                break
+            pieces.append(piece[max(0, len(piece) - size):])
+            size -= len(piece)
+        return "".join(reversed(pieces))
 
     def _log_statement(self, plan: StatementPlan, event: str) -> None:
         statement = plan.statement

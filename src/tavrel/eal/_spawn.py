@@ -283,16 +283,23 @@ class Transcript:
                                 "binary" if as_bytes else "text"))
         self._checked = True
 
+    def follow(self, text: str) -> None:
+        """``text`` is the output before the run (the spawn's buffer when it
+        starts): not written, but a secret it begins and the run's reads
+        end is masked."""
+        self._stream.follow(text)
+
     def write(self, text: str, as_bytes: bool) -> None:
         out = self._stream.feed(text)
         if out:
             self._emit(out, as_bytes)
 
     def close(self, as_bytes: bool) -> None:
-        """The run is over: write what was held back, and flush.  Bytes of a
-        character the run did not see complete are not written: they go
-        back to the spawn's buffer, and the run that completes the
-        character writes it whole."""
+        """The run is over: write what was held back, masked (it could only
+        be the start of a secret), and flush.  Bytes of a character the run
+        did not see complete are not written: they go back to the spawn's
+        buffer, and the run that completes the character writes it whole
+        (and masks it, if a secret it is part of)."""
         out = self._stream.flush()
         if out:
             self._emit(out, as_bytes)

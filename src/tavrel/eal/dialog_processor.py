@@ -248,6 +248,10 @@ class _Run:
         except BaseException:
             self._forget()
             raise
+        if self.transcript is not None:
+            # An earlier run may have stopped inside a secret that this
+            # run's reads complete.
+            self.transcript.follow(self.core.unconsumed())
 
     def close(self, failing: bool, extra: str = "") -> None:
         try:
