@@ -7,6 +7,9 @@ import pytest
 from tavrel.eal import dialogs
 from tavrel.eal.dialog_processor import DialogProcessor
 
+# The real servers' fixtures, for every test module.
+from servers import login_user, sshd, sshd_server  # noqa: F401
+
 
 class AsyncDriven(DialogProcessor):
     """DialogProcessor whose process() runs the asyncio driver, each run in
