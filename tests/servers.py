@@ -73,15 +73,19 @@ def sshd_server(tmp_path_factory, login_user):
     for path in (key, client_key):
         subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f",
                         str(path)], check=True)
-    (home / "authorized_keys").write_text(
-        (home / "client_key.pub").read_text())
+    # sshd reads it as the user, who cannot see into the test's directory.
+    user_ssh = os.path.expanduser("~%s/.ssh" % login_user["username"])
+    os.makedirs(user_ssh, exist_ok=True)
+    with open(os.path.join(user_ssh, "authorized_keys"), "w") as keys:
+        keys.write((home / "client_key.pub").read_text())
+    shutil.chown(user_ssh, login_user["username"])
     port = free_port()
     (home / "sshd_config").write_text("\n".join([
         "ListenAddress 127.0.0.1", "Port %d" % port, "HostKey %s" % key,
         "PidFile %s" % (home / "pid"), "PasswordAuthentication yes",
         "KbdInteractiveAuthentication no", "UsePAM no",
         "PermitRootLogin no", "StrictModes no",
-        "AuthorizedKeysFile %s" % (home / "authorized_keys"),
+        "AuthorizedKeysFile .ssh/authorized_keys",
         "MaxStartups 200", "MaxSessions 200", ""]))
     known_hosts = home / "known_hosts"
     known_hosts.write_text("[127.0.0.1]:%d %s" % (

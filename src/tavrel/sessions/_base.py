@@ -287,9 +287,13 @@ class SessionBase(_SpawnBase):
         s = self._coerce_send_string(s)
         self._log(s, "send")
         data = s if isinstance(s, bytes) else self._encoder.encode(s)
-        if self.link is None or self.closed:
-            raise SessionClosedError("the session with %s is closed"
-                                     % self._where(), self.host, self.port)
+        if self.link is None or self.closed or self.inbox.closing:
+            # Not written, so not reported as sent.
+            raise SessionClosedError(
+                "the session with %s is %s" % (
+                    self._where(), "closed" if self.closed or not self.link
+                    else "over: the far end has gone"),
+                self.host, self.port)
         if self.recorder is not None:
             self.recorder.sent(data)
         self._write(data)
