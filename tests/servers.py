@@ -109,3 +109,19 @@ def sshd_server(tmp_path_factory, login_user):
 def sshd(sshd_server):
     """The port of the OpenSSH server."""
     return sshd_server.port
+
+
+@pytest.fixture(scope="session")
+def telnetd(login_user):
+    """inetutils' telnetd with /bin/login behind a loopback port: socat
+    takes each connection and runs telnetd on it, as inetd would."""
+    need("socat", "/usr/sbin/telnetd", "/bin/login")
+    port = free_port()
+    server = subprocess.Popen(
+        ["socat", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr,fork" % port,
+         "EXEC:/usr/sbin/telnetd -h,nofork"],
+        stderr=subprocess.DEVNULL, env=ENV)
+    wait_for_port(port, server, "socat with telnetd")
+    yield port
+    server.terminate()
+    server.wait(5)

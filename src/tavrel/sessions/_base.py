@@ -21,17 +21,20 @@ input typed too early.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import numbers
 import os
 from collections import deque
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any
 
 import pexpect
 from pexpect.expect import Expecter, searcher_re, searcher_string
 from pexpect.spawnbase import SpawnBase
 
-from tavrel.core.errors import SessionClosedError, SessionError
+from tavrel.core.errors import (ConnectTimeoutError, DialogEOFError,
+                                DialogTimeoutError, LoginError,
+                                SessionClosedError, SessionError)
 from tavrel.sessions import _loop
 from tavrel.sessions._inbox import Inbox
 from tavrel.sessions._record import (Destination, Recorder, SessionSecrets,
@@ -145,6 +148,9 @@ class SessionBase(_SpawnBase):
     what was sent, as JSON lines (:class:`tavrel.testing.ReplaySpawn` plays
     it back).  ``secrets`` are masked in both, besides the session's
     password and the secrets of every dialog run on the session.
+    ``login`` is a dialog run as soon as the session is open (with
+    ``context``, at most ``login_timeout`` seconds): the prompts of a
+    telnet or console login, a device's first questions.
     """
 
     #: The kind of session, for recordings and messages.
@@ -157,7 +163,9 @@ class SessionBase(_SpawnBase):
                  send_pause: float = 0.0,
                  transcript: Destination | None = None,
                  recording: Destination | None = None,
-                 secrets: Iterable[object] = ()) -> None:
+                 secrets: Iterable[object] = (), login: Any = None,
+                 context: Mapping[str, Any] | None = None,
+                 login_timeout: float = 30) -> None:
         super().__init__(timeout=timeout, maxread=maxread,
                          searchwindowsize=searchwindowsize, logfile=logfile,
                          encoding=encoding, codec_errors=codec_errors)
@@ -167,6 +175,9 @@ class SessionBase(_SpawnBase):
         self.delayafterclose = None
         self.delayafterterminate = None
         self.send_pause = seconds(send_pause, "send_pause")
+        self.login = login
+        self.context = context
+        self.login_timeout = seconds(login_timeout, "login_timeout")
         self.secrets = SessionSecrets(secrets)
         self._transcript_to = transcript
         self._recording_to = recording
@@ -270,6 +281,23 @@ class SessionBase(_SpawnBase):
             self.exitstatus = link.exit_status
             self.signalstatus = link.signal_status
         self.terminated = True
+
+    @contextlib.contextmanager
+    def _login_errors(self) -> Iterator[None]:
+        """The login dialog's timeout and end of file, as session errors."""
+        try:
+            yield
+        except DialogTimeoutError as exc:
+            raise ConnectTimeoutError(
+                "logging in to %s took longer than %g s (the output ends "
+                "with %r)" % (self._where(), self.login_timeout,
+                              exc.tail[-80:]),
+                self.host, self.port) from None
+        except DialogEOFError as exc:
+            raise LoginError(
+                "%s closed the session during the login (the output ends "
+                "with %r)" % (self._where(), exc.tail[-80:]),
+                self.host, self.port) from None
 
     def _where(self) -> str:
         return _address(self.host, self.port)
@@ -379,6 +407,14 @@ class Session(SessionBase):
         except BaseException:
             self.closed = True
             raise
+        if self.login is not None:
+            try:
+                with self._login_errors():
+                    self.login.process(self, timeout=self.login_timeout,
+                                       context=self.context)
+            except BaseException:
+                self.close()
+                raise
 
     def close(self, force: bool = True) -> None:
         """Close the session (sends asked for are sent first); waits at
@@ -455,6 +491,16 @@ class AsyncSession(SessionBase):
         except BaseException:
             self.closed = True
             raise
+        if self.login is not None:
+            from tavrel.eal.dialog_processor import process_async
+            try:
+                with self._login_errors():
+                    await process_async(self.login, self,
+                                        timeout=self.login_timeout,
+                                        context=self.context)
+            except BaseException:
+                await self.close()
+                raise
 
     async def close(self, force: bool = True) -> None:  # type: ignore[override]
         """Close the session (see :meth:`Session.close`)."""

@@ -186,14 +186,15 @@ class _SSHKind:
 
     kind = "ssh"
     secrets: Any
+    context: Mapping[str, Any] | None
+    login_timeout: float
 
     def _ssh_init(self, host: str, port: int, username: str | None,
                   password: Any, client_keys: Any, passphrase: Any,
                   agent_path: Any, known_hosts: Any, kbdint: Any,
-                  context: Mapping[str, Any] | None, tunnel: Any,
-                  command: str | None, term_type: str | None,
+                  tunnel: Any, command: str | None, term_type: str | None,
                   dimensions: tuple[int, int], keepalive: float | None,
-                  connect_timeout: float, login_timeout: float,
+                  connect_timeout: float,
                   options: Mapping[str, Any]) -> None:
         if not isinstance(host, str) or not host:
             raise TypeError("host must be a non-empty str")
@@ -206,7 +207,6 @@ class _SSHKind:
         self._agent_path = agent_path
         self.known_hosts = known_hosts
         self.kbdint = kbdint
-        self.context = context
         self.tunnel = tunnel
         self.command = command
         self.term_type = term_type
@@ -214,7 +214,6 @@ class _SSHKind:
         self.dimensions = (int(rows), int(cols))
         self.keepalive = seconds(keepalive, "keepalive", none=True)
         self.connect_timeout = seconds(connect_timeout, "connect_timeout")
-        self.login_timeout = seconds(login_timeout, "login_timeout")
         self.options = dict(options)
         self.connection: asyncssh.SSHClientConnection | None = None
 
@@ -349,7 +348,8 @@ set the terminal.  ``keepalive`` sends a keepalive every that many seconds
 (three unanswered end the session).  ``connect_timeout`` bounds reaching
 the server, ``login_timeout`` the login and opening the shell.
 ``options`` go to ``asyncssh.connect`` as they are.  The other arguments
-are :class:`~tavrel.sessions.Session`'s; ``connection`` is the asyncssh
+are :class:`~tavrel.sessions.SessionBase`'s (``login``, ``context``,
+``login_timeout``, ``transcript``...); ``connection`` is the asyncssh
 connection once open.
 """
 
@@ -362,19 +362,18 @@ class SSHSession(_SSHKind, Session):
                  client_keys: Any = (), passphrase: Any = None,
                  agent_path: Any = (),
                  known_hosts: Any = DEFAULT_KNOWN_HOSTS,
-                 kbdint: Any = None,
-                 context: Mapping[str, Any] | None = None,
-                 tunnel: Any = None, command: str | None = None,
+                 kbdint: Any = None, tunnel: Any = None,
+                 command: str | None = None,
                  term_type: str | None = "xterm",
                  dimensions: tuple[int, int] = (24, 80),
                  keepalive: float | None = None,
-                 connect_timeout: float = 30, login_timeout: float = 30,
+                 connect_timeout: float = 30,
                  options: Mapping[str, Any] | None = None,
                  **session_options: Any) -> None:
         self._ssh_init(host, port, username, password, client_keys,
-                       passphrase, agent_path, known_hosts, kbdint, context,
-                       tunnel, command, term_type, dimensions, keepalive,
-                       connect_timeout, login_timeout, options or {})
+                       passphrase, agent_path, known_hosts, kbdint, tunnel,
+                       command, term_type, dimensions, keepalive,
+                       connect_timeout, options or {})
         Session.__init__(self, **session_options)
 
     def __enter__(self) -> SSHSession:
@@ -390,19 +389,18 @@ class AsyncSSHSession(_SSHKind, AsyncSession):
                  client_keys: Any = (), passphrase: Any = None,
                  agent_path: Any = (),
                  known_hosts: Any = DEFAULT_KNOWN_HOSTS,
-                 kbdint: Any = None,
-                 context: Mapping[str, Any] | None = None,
-                 tunnel: Any = None, command: str | None = None,
+                 kbdint: Any = None, tunnel: Any = None,
+                 command: str | None = None,
                  term_type: str | None = "xterm",
                  dimensions: tuple[int, int] = (24, 80),
                  keepalive: float | None = None,
-                 connect_timeout: float = 30, login_timeout: float = 30,
+                 connect_timeout: float = 30,
                  options: Mapping[str, Any] | None = None,
                  **session_options: Any) -> None:
         self._ssh_init(host, port, username, password, client_keys,
-                       passphrase, agent_path, known_hosts, kbdint, context,
-                       tunnel, command, term_type, dimensions, keepalive,
-                       connect_timeout, login_timeout, options or {})
+                       passphrase, agent_path, known_hosts, kbdint, tunnel,
+                       command, term_type, dimensions, keepalive,
+                       connect_timeout, options or {})
         AsyncSession.__init__(self, **session_options)
 
     async def __aenter__(self) -> AsyncSSHSession:
