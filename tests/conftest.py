@@ -27,3 +27,10 @@ def driver(request, monkeypatch):
         monkeypatch.setattr(dialogs, "DialogProcessor", AsyncDriven)
         return AsyncDriven
     return DialogProcessor
+
+
+def pytest_configure(config):
+    # The plugin is registered by the installed package's entry point; a
+    # run against the source tree registers it here.
+    if not config.pluginmanager.has_plugin("tavrel"):
+        config.pluginmanager.import_plugin("tavrel._pytest_plugin")

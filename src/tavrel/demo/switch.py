@@ -156,8 +156,8 @@ def _cut_line(pending: bytearray) -> bytes | None:
     cut = min(ends)
     line = bytes(pending[:cut])
     rest = cut + 1
-    if pending[cut:cut + 1] == b"\r" and pending[rest:rest + 1] in (b"\n",
-                                                                   b"\0"):
+    if pending[cut:cut + 1] == b"\r" and bytes(
+            pending[rest:rest + 1]) in (b"\n", b"\0"):
         rest += 1
     del pending[:rest]
     return line
@@ -187,7 +187,7 @@ def running_config(hostname: str, lines: int) -> list[str]:
         "username admin privilege 15 secret 5 $1$hidden$",
         "!",
     ]
-    body = []
+    body: list[str] = []
     port = 1
     while len(head) + len(body) < lines - 2:
         body += [

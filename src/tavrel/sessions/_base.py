@@ -22,7 +22,6 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
-import numbers
 import os
 from collections import deque
 from collections.abc import Iterable, Iterator, Mapping
@@ -53,14 +52,16 @@ CLOSE_TIMEOUT = 10.0
 READ_SIZE = 1 << 16
 
 
-def seconds(value: object, name: str, none: bool = False) -> float | None:
-    if value is None and none:
-        return None
-    if isinstance(value, bool) or not isinstance(value, numbers.Real) \
+def seconds(value: object, name: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)) \
             or not value >= 0:
         raise ValueError("%s must be a number of seconds >= 0, not %r"
                          % (name, value))
     return float(value)
+
+
+def optional_seconds(value: object, name: str) -> float | None:
+    return None if value is None else seconds(value, name)
 
 
 class Link:
@@ -170,10 +171,11 @@ class SessionBase(_SpawnBase):
                          searchwindowsize=searchwindowsize, logfile=logfile,
                          encoding=encoding, codec_errors=codec_errors)
         # pexpect's own sleeps: none here.
-        self.delaybeforesend = None
-        self.delayafterread = None
-        self.delayafterclose = None
-        self.delayafterterminate = None
+        spawn: Any = self
+        spawn.delaybeforesend = None
+        spawn.delayafterread = None
+        spawn.delayafterclose = None
+        spawn.delayafterterminate = None
         self.send_pause = seconds(send_pause, "send_pause")
         self.login = login
         self.context = context
@@ -236,6 +238,9 @@ class SessionBase(_SpawnBase):
     async def _close_on_loop(self) -> None:
         link, writer = self.link, self._writer
         self.closed = True
+        # What the far end says from here on is not the session's: the
+        # recording ends at our close, not at an end of theirs.
+        self.inbox.observers = ()
         if link is None:
             self._close_records()
             return
@@ -271,8 +276,9 @@ class SessionBase(_SpawnBase):
                 self._note_end()
                 raise pexpect.EOF("End Of File (EOF): %s" % self._where())
             raise pexpect.TIMEOUT("Timeout exceeded.")
-        text = self._decoder.decode(data, final=False)
-        self._log(text, "read")
+        spawn: Any = self
+        text = spawn._decoder.decode(data, final=False)
+        spawn._log(text, "read")
         return text
 
     def _note_end(self) -> None:
@@ -304,7 +310,8 @@ class SessionBase(_SpawnBase):
 
     def _timeout(self, timeout: float | None) -> float | None:
         if timeout == -1:
-            timeout = self.timeout
+            own: float | None = self.timeout
+            return own
         return timeout
 
     # -- sending ------------------------------------------------------------
@@ -312,9 +319,10 @@ class SessionBase(_SpawnBase):
     def send(self, s: Any) -> int:
         """Send ``s`` (text is encoded); returns the number of bytes
         handed over.  Never waits."""
-        s = self._coerce_send_string(s)
-        self._log(s, "send")
-        data = s if isinstance(s, bytes) else self._encoder.encode(s)
+        spawn: Any = self
+        s = spawn._coerce_send_string(s)
+        spawn._log(s, "send")
+        data = s if isinstance(s, bytes) else spawn._encoder.encode(s)
         if self.link is None or self.closed or self.inbox.closing:
             # Not written, so not reported as sent.
             raise SessionClosedError(
@@ -334,8 +342,9 @@ class SessionBase(_SpawnBase):
             self.send(s)
 
     def sendline(self, s: Any = "") -> int:
-        s = self._coerce_send_string(s)
-        return self.send(s + self._coerce_send_string(self.linesep))
+        spawn: Any = self
+        s = spawn._coerce_send_string(s)
+        return self.send(s + spawn._coerce_send_string(self.linesep))
 
     def sendcontrol(self, char: str) -> int:
         char = char.lower()
@@ -502,7 +511,7 @@ class AsyncSession(SessionBase):
                 await self.close()
                 raise
 
-    async def close(self, force: bool = True) -> None:  # type: ignore[override]
+    async def close(self, force: bool = True) -> None:
         """Close the session (see :meth:`Session.close`)."""
         await self._close_on_loop()
 
@@ -547,8 +556,9 @@ class AsyncSession(SessionBase):
         if isinstance(pattern_list, self.allowed_string_types) or \
                 pattern_list in (pexpect.TIMEOUT, pexpect.EOF):
             pattern_list = [pattern_list]
+        spawn: Any = self
         patterns = [p if p in (pexpect.TIMEOUT, pexpect.EOF)
-                    else self._coerce_expect_string(p)
+                    else spawn._coerce_expect_string(p)
                     for p in pattern_list]
         return self._expect(Expecter(self, searcher_string(patterns),
                                      searchwindowsize), timeout)

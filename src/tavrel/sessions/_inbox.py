@@ -110,7 +110,7 @@ class Inbox:
         read or the far end is gone; False when ``timeout`` passed first."""
         with self._cond:
             return self._cond.wait_for(
-                lambda: self._size or self._ended, timeout)
+                lambda: bool(self._size or self._ended), timeout)
 
     async def wait_async(self, timeout: float | None) -> bool:
         """The same, on the loop that feeds the inbox."""

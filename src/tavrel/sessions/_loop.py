@@ -86,7 +86,7 @@ def run(coroutine: Coroutine[Any, Any, T], timeout: float | None) -> T:
         loop.call_soon_threadsafe(cancel)
         done.wait(TIDY_UP)
         if not box[0].done() or box[0].cancelled():
-            raise TimeoutError("timed out after %g s" % timeout)
+            raise TimeoutError("timed out after %s s" % timeout)
     return box[0].result()
 
 

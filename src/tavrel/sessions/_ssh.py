@@ -20,7 +20,7 @@ from typing import Any
 from tavrel.core.errors import (ConnectError, ConnectTimeoutError,
                                 HostKeyError, LoginError, SessionError)
 from tavrel.sessions._base import (AsyncSession, Link, Session, _address,
-                                   check_port, seconds)
+                                   check_port, optional_seconds, seconds)
 from tavrel.sessions._inbox import Inbox
 from tavrel.utils import to_plaintext
 
@@ -212,7 +212,7 @@ class _SSHKind:
         self.term_type = term_type
         rows, cols = dimensions
         self.dimensions = (int(rows), int(cols))
-        self.keepalive = seconds(keepalive, "keepalive", none=True)
+        self.keepalive = optional_seconds(keepalive, "keepalive")
         self.connect_timeout = seconds(connect_timeout, "connect_timeout")
         self.options = dict(options)
         self.connection: asyncssh.SSHClientConnection | None = None
@@ -265,11 +265,13 @@ class _SSHKind:
         loop = asyncio.get_running_loop()
         reached: asyncio.Future[None] = loop.create_future()
         options = self._connect_options(reached)
-        connecting = asyncio.ensure_future(asyncssh.connect(**options))
+        connecting: asyncio.Future[asyncssh.SSHClientConnection] = \
+            asyncio.ensure_future(asyncssh.connect(**options))
         conn = None
         try:
             try:
-                await asyncio.wait({connecting, reached},
+                steps: set[asyncio.Future[Any]] = {connecting, reached}
+                await asyncio.wait(steps,
                                    timeout=self.connect_timeout,
                                    return_when=asyncio.FIRST_COMPLETED)
                 if not connecting.done() and not reached.done():

@@ -78,7 +78,7 @@ class _TelnetSwitch(asyncio.Protocol):
         self.task.cancel()
 
 
-async def serve_telnet(lab: Lab) -> asyncio.AbstractServer:
+async def serve_telnet(lab: Lab) -> asyncio.Server:
     loop = asyncio.get_running_loop()
     return await loop.create_server(lambda: _TelnetSwitch(lab), lab.host,
                                     lab.telnet_port or 0, backlog=4096)
