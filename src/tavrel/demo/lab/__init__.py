@@ -40,7 +40,9 @@ class Lab:
     Ed25519 key); ``authorized_keys`` lists public keys allowed to log in
     without the password.  ``kbdint_prompts`` are the keyboard-interactive
     prompts: the password's, and any more (say a one-time code, whose
-    answer ``kbdint_answers`` gives).
+    answer ``kbdint_answers`` gives).  With ``console`` the switch asks
+    for the user name and password again after an SSH login, as a device
+    behind a console server does.
     """
 
     def __init__(self, host: str = "127.0.0.1", ssh_port: int | None = 0,
@@ -49,7 +51,8 @@ class Lab:
                  switch: SwitchOptions | None = None,
                  host_key: Any = None, authorized_keys: Any = None,
                  kbdint_prompts: Iterable[str] = ("Password: ",),
-                 kbdint_answers: Iterable[str] = ()) -> None:
+                 kbdint_answers: Iterable[str] = (),
+                 console: bool = False) -> None:
         self.host = host
         self.ssh_port = ssh_port
         self.telnet_port = telnet_port
@@ -62,6 +65,7 @@ class Lab:
         self.authorized_keys = authorized_keys
         self.kbdint_prompts = list(kbdint_prompts)
         self.kbdint_answers = list(kbdint_answers)
+        self.console = console
         self.known_hosts = b""
         self.sessions = 0
         self.served = 0

@@ -37,7 +37,8 @@ class _SwitchSession(asyncssh.SSHServerSession):  # type: ignore[type-arg]
 
     def session_started(self) -> None:
         self.terminal = StreamTerminal(self._send)
-        self.task = self.lab.run_switch(self.terminal, login=False,
+        self.task = self.lab.run_switch(self.terminal,
+                                        login=self.lab.console,
                                         done=self._done)
 
     def _send(self, data: bytes) -> None:
