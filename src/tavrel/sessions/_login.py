@@ -20,8 +20,8 @@ REFUSED = (r"(?i)login incorrect|login invalid|authentication fail"
 
 def login_dialog(host: str | None, port: int | None, prompt: str) -> Any:
     """Answer the user name and password prompts with the credentials
-    ``context["credentials"]["session"]`` until ``prompt``; a refusal
-    raises :class:`LoginError`."""
+    ``context["credentials"]["session"]`` until ``prompt`` (left in the
+    session's buffer); a refusal raises :class:`LoginError`."""
     from tavrel.eal.dialogs import Dialog, Statement
 
     def refused() -> None:
@@ -35,7 +35,8 @@ def login_dialog(host: str | None, port: int | None, prompt: str) -> Any:
                   "sendline_cred_user(%s)" % CREDENTIAL, loop_continue=True),
         Statement(r"(?i)password: *$",
                   "sendline_cred_pass(%s)" % CREDENTIAL, loop_continue=True),
-        Statement(prompt),
+        # The prompt stays in the buffer, for the caller's next dialog.
+        Statement(prompt, trim_buffer=False),
     ])
 
 
