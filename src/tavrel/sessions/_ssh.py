@@ -68,13 +68,19 @@ class _Client(asyncssh.SSHClient):
         self.reached = reached
         self.dialog = dialog
         self.context = context
+        self.kbdint_tried = False
 
     def connection_made(self, conn: asyncssh.SSHClientConnection) -> None:
         if not self.reached.done():
             self.reached.set_result(None)
 
     def kbdint_auth_requested(self) -> str | None:
-        return "" if self.dialog is not None else None
+        # Once: answers refused once would be refused again (the server
+        # would otherwise ask until the login times out).
+        if self.dialog is None or self.kbdint_tried:
+            return None
+        self.kbdint_tried = True
+        return ""
 
     def kbdint_challenge_received(self, name: str, instructions: str,
                                   lang: str,

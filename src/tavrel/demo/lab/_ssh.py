@@ -68,8 +68,14 @@ class _SwitchSession(asyncssh.SSHServerSession):  # type: ignore[type-arg]
 class _Server(asyncssh.SSHServer):
     def __init__(self, lab: Lab) -> None:
         self.lab = lab
+        self.conn: Any = None
+
+    def connection_made(self, conn: Any) -> None:
+        self.conn = conn
 
     def begin_auth(self, username: str) -> bool:
+        if self.lab.authorized_keys is not None:
+            self.conn.set_authorized_keys(self.lab.authorized_keys)
         return True
 
     def password_auth_supported(self) -> bool:
@@ -96,6 +102,11 @@ class _Server(asyncssh.SSHServer):
     def session_requested(self) -> Any:
         return _SwitchSession(self.lab)
 
+    def connection_requested(self, dest_host: str, dest_port: int,
+                             orig_host: str, orig_port: int) -> bool:
+        # A jump host, to the lab's own host only.
+        return dest_host == self.lab.host
+
 
 async def serve_ssh(lab: Lab) -> tuple[Any, int, bytes]:
     """(the server, its port, known_hosts text for it)."""
@@ -104,14 +115,11 @@ async def serve_ssh(lab: Lab) -> tuple[Any, int, bytes]:
         key = asyncssh.generate_private_key("ssh-ed25519")
     elif isinstance(key, str):
         key = asyncssh.read_private_key(key)
-    options: dict[str, Any] = {}
-    if lab.authorized_keys is not None:
-        options["authorized_keys"] = lab.authorized_keys
     server = await asyncssh.create_server(
         lambda: _Server(lab), lab.host, lab.ssh_port or 0,
         server_host_keys=[key], encoding=None, line_editor=False,
         # Thousands of clients may knock at once.
-        backlog=4096, login_timeout=60, **options)
+        backlog=4096, login_timeout=60)
     port = server.sockets[0].getsockname()[1]
     public = key.export_public_key()
     known_hosts = b"[%s]:%d " % (lab.host.encode(), port) + public
