@@ -178,3 +178,11 @@ def test_the_fixtures_of_the_plugin(scripted_spawn, virtual_clock):
     spawn = scripted_spawn("Username: ", (5, "Password: "))
     Dialog([[r"Password: $"]]).process(spawn, timeout=10)
     assert virtual_clock.now == 5
+
+
+def test_a_blocking_dialog_on_an_async_session_is_refused():
+    async def main():
+        async with AsyncLocalSession("sleep", ["5"], env=ENV) as child:
+            with pytest.raises(RuntimeError, match="process_async"):
+                Dialog([["never"]]).process(child, timeout=5)
+    asyncio.run(main())

@@ -530,10 +530,18 @@ class AsyncSession(SessionBase):
     def read_nonblocking(self, size: int = 1, timeout: float | None = -1
                          ) -> Any:
         """What has arrived already; never waits (the data arrives on this
-        very loop: await :meth:`read_async` to wait for it)."""
+        very loop: await :meth:`read_async` to wait for it).  Asked to wait
+        for data that has not arrived, it raises RuntimeError: waiting here
+        would hold up the very loop that brings the data."""
         if self.link is None:
             raise SessionClosedError("the session with %s is not open"
                                      % self._where(), self.host, self.port)
+        if timeout != 0 and not len(self.inbox) and not self.inbox.closing:
+            raise RuntimeError(
+                "an async session is read from its loop: use "
+                "process_async(), await session.expect() or await "
+                "session.read_async(), not dialog.process() or a blocking "
+                "read")
         return self._take(size)
 
     def expect_list(self, pattern_list: Any, timeout: float | None = -1,
