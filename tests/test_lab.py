@@ -14,7 +14,8 @@ import pytest
 
 pytest.importorskip("asyncssh")
 
-from tavrel.core.errors import (DialogEOFError, LoginError,  # noqa: E402
+from tavrel.core.errors import (DialogEOFError,  # noqa: E402
+                                DialogTimeoutError, LoginError,
                                 SessionClosedError)
 from tavrel.demo.lab import Lab, LabThread  # noqa: E402
 from tavrel.demo.switch import SwitchOptions  # noqa: E402
@@ -172,6 +173,11 @@ def test_the_lab_killed_under_its_sessions(tmp_path, when):
                 # Dots a minute apart.
                 switch.sendline("write memory")
                 switch.expect("Building configuration")
+                # A device that stalls: the dialog's timeout, and the
+                # session goes on.
+                with pytest.raises(DialogTimeoutError):
+                    Dialog([[r"SW-1#$"]]).process(switch, timeout=0.3)
+                assert switch.isalive()
             else:
                 switch.sendline("show running-config")
                 switch.expect(r"GigabitEthernet0/1\r\n")

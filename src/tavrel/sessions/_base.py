@@ -22,7 +22,6 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
-import os
 from collections import deque
 from collections.abc import Iterable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any
@@ -33,13 +32,14 @@ from pexpect.spawnbase import SpawnBase
 
 from tavrel.core.errors import (ConnectTimeoutError, DialogEOFError,
                                 DialogTimeoutError, LoginError,
-                                SessionClosedError, SessionError)
+                                SessionClosedError)
 from tavrel.sessions import _loop
 from tavrel.sessions._inbox import Inbox
 from tavrel.sessions._record import (Destination, Recorder, SessionSecrets,
                                      Transcript)
 
-__all__ = ["Link", "SessionBase", "Session", "AsyncSession"]
+__all__ = ["Link", "SessionBase", "Session", "AsyncSession", "check_port",
+           "seconds", "optional_seconds"]
 
 if TYPE_CHECKING:
     _SpawnBase = SpawnBase[Any]
@@ -214,6 +214,10 @@ class SessionBase(_SpawnBase):
 
     async def _open_on_loop(self) -> None:
         if self.link is not None:
+            if self.closed:
+                raise SessionClosedError(
+                    "the session with %s was closed; open a new one"
+                    % self._where(), self.host, self.port)
             return
         inbox = Inbox()
         if self._transcript_to is not None:
@@ -620,10 +624,3 @@ def check_port(port: object) -> int:
         raise ValueError("port must be an int from 1 to 65535, not %r"
                          % (port,))
     return port
-
-
-def environment_without(*names: str) -> dict[str, str]:
-    return {k: v for k, v in os.environ.items() if k not in names}
-
-
-__all__ += ["SessionError", "check_port"]
