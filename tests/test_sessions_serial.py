@@ -17,11 +17,14 @@ from tavrel.sessions import AsyncSerialSession, SerialSession  # noqa: E402
 from tavrel.utils import SecretText  # noqa: E402
 
 
-def console(path, stop):
+def console(path, stop, ready):
     """A console on ``path``: a login, then a prompt that echoes
     commands' words upper-cased."""
     import serial
     with serial.Serial(path, 115200, timeout=0.1) as line:
+        # Opening a port drops what waits on it: the session opens its end
+        # only now.
+        ready.set()
         def read_line():
             data = b""
             while not data.endswith((b"\r", b"\n")) and not stop.is_set():
@@ -55,9 +58,10 @@ def serial_pair(tmp_path):
         if all(os.path.exists(end) for end in ends):
             break
         time.sleep(0.05)
-    stop = threading.Event()
-    worker = threading.Thread(target=console, args=(ends[1], stop))
+    stop, ready = threading.Event(), threading.Event()
+    worker = threading.Thread(target=console, args=(ends[1], stop, ready))
     worker.start()
+    assert ready.wait(10)
     yield ends[0]
     stop.set()
     worker.join(5)
