@@ -1,6 +1,7 @@
 # Development entry points for tavrel.
 #
-#   make demo        install tavrel and pexpect into .venv-demo, run the demo
+#   make demo        install tavrel[lab] into .venv-demo, run the demo over the
+#                    device lab's SSH
 #   make test        build, then run the test suite     (PYTEST_ARGS=...)
 #   make test-asan   the test suite against an ASan/UBSan build
 #   make test-no-fast-paths  the test suite against a build without the
@@ -15,6 +16,8 @@
 #                    source, and run the unpacked sdist's test suite
 #   make bench       build, then run the benchmarks     (BENCH_ARGS=...)
 #   make bench-processor  the dialog engine on a pty, side by side (BENCH_ARGS=...)
+#   make bench-sessions  sessions against OpenSSH and the lab, side by side with
+#                    pexpect over ssh and plain asyncssh (BENCH_ARGS=...)
 #   make test-differential  the incremental search against the full search, at
 #                    length (DIFF_EXAMPLES=..., default 50000)
 #   make build       (re)build and install into .venv   (V=1 shows the compiler)
@@ -97,6 +100,7 @@ ASAN_ENV = \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 .PHONY: all venv venv-asan build build-asan test test-asan demo bench bench-processor \
+	bench-sessions \
 	test-differential test-no-fast-paths clean distclean \
 	test-pythons $(addprefix test-,$(EXTRA_PYTHONS)) \
 	wheels test-wheel test-sdist $(addprefix test-wheel-,$(WHEEL_PYTHONS))
@@ -154,7 +158,7 @@ $(PLAIN_VENV)/.built: $(PLAIN_VENV)/.deps-installed $(SOURCES)
 test: build
 	$(VENV)/bin/python -m pytest tests $(PYTEST_ARGS)
 
-# The demo gets a venv of its own with nothing but tavrel and pexpect; pip
+# The demo gets a venv of its own with nothing but tavrel and its lab extra; pip
 # builds tavrel as for any user (build isolation), quietly unless V=1. Any of
 # the supported interpreters will do; PYTHON=... picks one.
 DEMO_PYTHON = $(if $(filter command line environment,$(origin PYTHON)),$(PYTHON),$(shell \
@@ -163,10 +167,10 @@ DEMO_PYTHON = $(if $(filter command line environment,$(origin PYTHON)),$(PYTHON)
 $(DEMO_VENV)/.built: $(SOURCES)
 	@py="$(DEMO_PYTHON)"; \
 	if [ -z "$$py" ]; then echo "make: no CPython $(firstword $(WHEEL_PYTHONS)) to $(lastword $(WHEEL_PYTHONS)) found for the demo" >&2; exit 1; fi; \
-	echo "make demo: installing tavrel (built from source) and pexpect into $(DEMO_VENV)..."; \
+	echo "make demo: installing tavrel[lab] (built from source) into $(DEMO_VENV)..."; \
 	[ -x $(DEMO_VENV)/bin/python ] || "$$py" -m venv $(DEMO_VENV) || exit 1; \
 	$(DEMO_VENV)/bin/python -m pip install $(PIP_QUIET) $(PIP_BUILD_VERBOSE) \
-		--config-settings=build-dir=build/demo-{wheel_tag} . || exit 1; \
+		--config-settings=build-dir=build/demo-{wheel_tag} ".[lab]" || exit 1; \
 	touch $@
 
 demo: $(DEMO_VENV)/.built
@@ -177,6 +181,9 @@ bench: build
 
 bench-processor: build
 	$(VENV)/bin/python benchmarks/processor.py $(BENCH_ARGS)
+
+bench-sessions: build
+	$(VENV)/bin/python benchmarks/sessions.py $(BENCH_ARGS)
 
 DIFF_EXAMPLES ?= 50000
 test-differential: build

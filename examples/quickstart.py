@@ -1,32 +1,30 @@
-# examples/quickstart.py: log in to the simulated switch that ships with tavrel
+# examples/quickstart.py: log in to the simulated switch over the device lab's SSH
 from __future__ import annotations
 
-import sys
-
-import pexpect
-
+from tavrel.demo.lab import LabThread
 from tavrel.eal.dialogs import Dialog
+from tavrel.sessions import SSHSession
 from tavrel.utils import SecretText
 
-# The password is looked up when it is sent, and masked in logs and errors.
-context = {"credentials": {
-    "switch": {"username": "admin", "password": SecretText("tavrel")},
-}}
+# The password is handed to SSH, and masked in logs, errors and transcripts.
+password = SecretText("tavrel")
 
 login = Dialog([
-    # Statements are tried in list order: the refusal comes first, or the
-    # login prompt that follows it would answer again and again.
+    # Statements are tried in list order: a refusal first, or the prompt
+    # that follows it would answer again and again.
     [r"% Login invalid", None],
-    [r"Username: $", "sendline_cred_user(switch)", None, True, False],
-    [r"Password: $", "sendline_cred_pass(switch)", None, True, False],
     [r"\[yes/no\]: $", "sendline(no)", None, True, False],
     [r"SW-1>$", None],
 ])
 
-switch = pexpect.spawn(sys.executable, ["-m", "tavrel.demo.device"],
-                       encoding="utf-8")
-result = login.process(switch, timeout=30, context=context)
-print(result.kind, repr(result.pattern))
-assert result.pattern == r"SW-1>$", "the switch did not let us in"
-switch.sendline("exit")
-switch.expect(pexpect.EOF)
+# The lab serves the simulated switch over SSH and telnet on loopback
+# ports, in a thread of this process; the session checks the lab's host key.
+with LabThread() as lab, SSHSession("127.0.0.1", lab.ssh_port,
+                                    username="admin", password=password,
+                                    known_hosts=lab.known_hosts) as switch:
+    result = login.process(switch, timeout=30)
+    print(result.kind, repr(result.pattern))
+    assert result.pattern == r"SW-1>$", "the switch did not let us in"
+    switch.sendline("show version")
+    switch.expect(r"SW-1>$")
+    print(str(switch.before).splitlines()[1])

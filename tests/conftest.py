@@ -7,6 +7,9 @@ import pytest
 from tavrel.eal import dialogs
 from tavrel.eal.dialog_processor import DialogProcessor
 
+# The real servers' fixtures, for every test module.
+from servers import login_user, sshd, sshd_server, telnetd  # noqa: F401
+
 
 class AsyncDriven(DialogProcessor):
     """DialogProcessor whose process() runs the asyncio driver, each run in
@@ -24,3 +27,10 @@ def driver(request, monkeypatch):
         monkeypatch.setattr(dialogs, "DialogProcessor", AsyncDriven)
         return AsyncDriven
     return DialogProcessor
+
+
+def pytest_configure(config):
+    # The plugin is registered by the installed package's entry point; a
+    # run against the source tree registers it here.
+    if not config.pluginmanager.has_plugin("tavrel"):
+        config.pluginmanager.import_plugin("tavrel._pytest_plugin")

@@ -7,6 +7,8 @@ import re
 import subprocess
 import sys
 
+import pytest
+
 BENCH = pathlib.Path(__file__).resolve().parent.parent / "benchmarks" / "bench.py"
 
 ROWS = [
@@ -49,4 +51,20 @@ def test_processor_benchmark_quick_run_prints_every_row():
                   "5-prompt login, engine before",
                   "memory, traced peak / output", "50 sessions, one loop",
                   "50 sessions, a thread each"]:
+        assert label in done.stdout, (label, done.stdout)
+
+
+@pytest.mark.slow
+def test_sessions_benchmark_quick_run_prints_every_row():
+    if os.geteuid() != 0 or not os.path.exists("/usr/sbin/sshd"):
+        pytest.skip("the sessions benchmark needs root and sshd")
+    script = BENCH.parent / "sessions.py"
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+    done = subprocess.run([sys.executable, str(script), "--quick"],
+                          capture_output=True, text=True, timeout=600,
+                          env=env)
+    assert done.returncode == 0, done.stderr
+    for label in ["login+command+close, tavrel", "10 at once, tavrel",
+                  "tavrel / plain", "32 MiB, plain asyncssh",
+                  "sessions at once against 2 lab processes"]:
         assert label in done.stdout, (label, done.stdout)

@@ -4,10 +4,7 @@ mid-dialog, on pty, pipe and popen spawns, text and bytes."""
 
 import logging
 import os
-import secrets
-import shutil
 import signal
-import socket
 import subprocess
 import sys
 import time
@@ -18,71 +15,11 @@ from pexpect import fdpexpect, popen_spawn
 
 from tavrel.core.errors import DialogEOFError, DialogTimeoutError
 from tavrel.eal.dialogs import Dialog, Statement
-from tavrel.utils import SecretText
 
-USER = "tavrel-e2e"
-# The programs run as they are installed, without the sanitizer runtime a
-# sanitizer test run preloads into its own process.
-ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+from servers import ENV, USER, need
+
 # bash follows its prompt with terminal escapes (erase to end of line).
 SHELL_PROMPT = r"\$ (?:\x1b\[[0-9;?]*[A-Za-z])*$"
-
-
-def need(*programs):
-    missing = [p for p in programs if shutil.which(p) is None]
-    if missing:
-        pytest.skip("needs %s (.ci/run installs it with apt)"
-                    % ", ".join(missing))
-
-
-@pytest.fixture(scope="module")
-def login_user():
-    """A local user with a fresh password, made for these tests only."""
-    if os.geteuid() != 0:
-        pytest.skip("making a user with a password needs root")
-    need("useradd", "chpasswd", "userdel")
-    # A password with what escapes carelessly quoted text.
-    password = "-" + secrets.token_urlsafe(12) + "'\"$"
-    subprocess.run(["userdel", "-r", USER], capture_output=True)
-    subprocess.run(["useradd", "-m", "-s", "/bin/bash", USER], check=True)
-    subprocess.run(["chpasswd"], input="%s:%s\n" % (USER, password),
-                   text=True, check=True)
-    yield {"username": USER, "password": SecretText(password)}
-    subprocess.run(["userdel", "-r", USER], capture_output=True)
-
-
-@pytest.fixture(scope="module")
-def sshd(tmp_path_factory, login_user):
-    """An OpenSSH server on loopback that takes passwords."""
-    need("/usr/sbin/sshd", "ssh", "ssh-keygen")
-    home = tmp_path_factory.mktemp("sshd")
-    key = home / "host_key"
-    subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f",
-                    str(key)], check=True)
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    (home / "sshd_config").write_text("\n".join([
-        "ListenAddress 127.0.0.1", "Port %d" % port, "HostKey %s" % key,
-        "PidFile %s" % (home / "pid"), "PasswordAuthentication yes",
-        "KbdInteractiveAuthentication no", "UsePAM no",
-        "PermitRootLogin no", "StrictModes no", "AuthorizedKeysFile none",
-        ""]))
-    os.makedirs("/run/sshd", exist_ok=True)
-    server = subprocess.Popen(["/usr/sbin/sshd", "-D", "-e", "-f",
-                               str(home / "sshd_config")],
-                              stderr=subprocess.PIPE, env=ENV)
-    for _ in range(100):
-        with socket.socket() as s:
-            if s.connect_ex(("127.0.0.1", port)) == 0:
-                break
-        time.sleep(0.05)
-    else:
-        server.kill()
-        pytest.fail("sshd did not start: %s" % server.stderr.read())
-    yield port
-    server.terminate()
-    server.wait(5)
 
 
 @pytest.fixture

@@ -16,16 +16,20 @@ a 30 s timeout against a silent script fails at once, deterministically::
 from __future__ import annotations
 
 import asyncio
+import json
 import numbers
 from collections import deque
-from typing import TYPE_CHECKING, Any, Union
+from collections.abc import Iterable
+from typing import IO, TYPE_CHECKING, Any, Union
 
 import pexpect
 from pexpect.spawnbase import SpawnBase
 
+from tavrel._masking import Masker, active
 from tavrel.eal._clock import Clock
 
-__all__ = ["Clock", "VirtualClock", "ScriptedSpawn", "EOF"]
+__all__ = ["Clock", "VirtualClock", "ScriptedSpawn", "EOF", "ReplaySpawn",
+           "ReplayMismatch"]
 
 if TYPE_CHECKING:
     # Generic in pexpect's stubs only.
@@ -255,3 +259,110 @@ class ScriptedSpawn(_SpawnBase):
             return "<ScriptedSpawn>"
         return "<ScriptedSpawn %d pieces left, %r>" % (self.remaining,
                                                       self.clock)
+
+
+# -- recordings played back ----------------------------------------------------
+
+
+class ReplayMismatch(AssertionError):
+    """What was sent to a :class:`ReplaySpawn` is not what the recorded
+    session was sent at that point."""
+
+
+class ReplaySpawn(ScriptedSpawn):
+    """A session recorded by a tavrel session (``recording=...``), played
+    back on a :class:`VirtualClock`, checking that the same things are
+    sent.
+
+    What arrived comes with the recorded delays; what arrived after a send
+    comes only once the same text has been sent (so a dialog is replayed
+    step by step, whatever the timing of the run).  Each send is compared
+    with what the recorded session was sent next (a send may be split or
+    joined differently): a difference raises :class:`ReplayMismatch` at
+    once.  Secrets were recorded masked; a send is compared masked too, by
+    ``secrets`` and the secrets of the dialog that sends it.  After the
+    run, :meth:`check` raises if the recorded session was sent more.
+    ``header`` is the recording's first line (kind, host, port...).
+    """
+
+    def __init__(self, recording: str | IO[str],
+                 secrets: Iterable[object] = (),
+                 clock: VirtualClock | None = None,
+                 encoding: str | None = "utf-8", **options: Any) -> None:
+        super().__init__(eof=False, clock=clock, encoding=encoding,
+                         **options)
+        if isinstance(recording, str):
+            with open(recording, encoding="utf-8",
+                      errors="surrogateescape") as file:
+                lines = file.read().splitlines()
+        else:
+            lines = recording.read().splitlines()
+        events = [json.loads(line) for line in lines if line.strip()]
+        if not events or events[0].get("recording") != "tavrel-session":
+            raise ValueError("not a tavrel session recording")
+        self.header: dict[str, Any] = events[0]
+        self._events: deque[dict[str, Any]] = deque(events[1:])
+        found = [getattr(v, "plaintext", v) for v in secrets]
+        self._masker = Masker(v for v in found if isinstance(v, (str,
+                                                                 bytes)))
+        # The text the session is to be sent next, and when it was sent.
+        self._expected = ""
+        self._at = 0.0
+        self._last = 0.0
+        self._release()
+
+    def _release(self) -> None:
+        """Play what arrived up to the next send."""
+        events = self._events
+        self._due = max(self._due, self.clock.now)
+        while events:
+            event = events.popleft()
+            delay = max(0.0, float(event.get("t", 0.0)) - self._last)
+            self._last = float(event.get("t", self._last))
+            if "in" in event:
+                self.play((delay, event["in"]))
+            elif event.get("eof"):
+                self.play((delay, EOF))
+            elif "out" in event:
+                self._expected = event["out"]
+                return
+
+    def _masked(self, text: str) -> str:
+        masker = self._masker | active() if active() else self._masker
+        return masker.mask(text)
+
+    def send(self, s: Any) -> int:
+        n = super().send(s)
+        sent = self.sent[-1]
+        text = sent.decode("utf-8", "surrogateescape") \
+            if isinstance(sent, bytes) else sent
+        text = self._masked(text)
+        while text:
+            if not self._expected:
+                raise ReplayMismatch(
+                    "sent %r, but the recorded session was sent nothing "
+                    "more here" % text)
+            part = text[:len(self._expected)]
+            if not self._expected.startswith(part):
+                raise ReplayMismatch("sent %r where the recorded session "
+                                     "was sent %r" % (text, self._expected))
+            text = text[len(part):]
+            self._expected = self._expected[len(part):]
+            if not self._expected:
+                self._release()
+        return n
+
+    @property
+    def pending(self) -> str:
+        """What the recorded session was sent that has not been sent
+        yet, up to the next output."""
+        return self._expected
+
+    def check(self) -> None:
+        """Raise :class:`ReplayMismatch` if the recorded session was sent
+        more than this one."""
+        rest = [e["out"] for e in self._events if "out" in e]
+        if self._expected or rest:
+            raise ReplayMismatch("the recorded session was also sent %r"
+                                 % ([self._expected] + rest if
+                                    self._expected else rest))

@@ -11,17 +11,22 @@ for confirmation and ends the session), ``disable``, ``exit``.
 """
 
 import argparse
+import asyncio
 import os
 import sys
 import termios
-import time
+
+from tavrel.demo.switch import Switch, SwitchOptions, Terminal
 
 STDIN = 0
 STDOUT = 1
 
 
-class Terminal:
-    """Line and key input on file descriptor 0, output on 1."""
+class PtyTerminal(Terminal):
+    """The switch's terminal on file descriptors 0 and 1: the kernel's
+    line discipline echoes and edits; the switch only turns echo and
+    canonical mode off where a device would.  A session of its own per
+    process, so reads simply block."""
 
     def __init__(self):
         self.pending = b""
@@ -38,9 +43,10 @@ class Terminal:
             raise EOFError
         self.pending += chunk
 
-    def read_line(self):
-        while b"\n" not in self.pending and b"\r" not in self.pending:
-            self._fill()
+    async def read_line(self, echo=True):
+        with _TerminalMode(self.is_tty, echo=echo, canonical=True):
+            while b"\n" not in self.pending and b"\r" not in self.pending:
+                self._fill()
         cut = min(i for i in (self.pending.find(b"\n"),
                               self.pending.find(b"\r")) if i >= 0)
         line = self.pending[:cut]
@@ -56,28 +62,13 @@ class Terminal:
         if self.is_tty:
             termios.tcflush(STDIN, termios.TCIFLUSH)
 
-    def prompt(self, text):
-        self.write(text)
-        return self.read_line().strip()
-
-    def prompt_secret(self, text):
-        self.write(text)
-        with self._mode(echo=False, canonical=True):
-            line = self.read_line()
-        # The Enter key was not echoed either.
-        self.write("\n")
-        return line
-
-    def read_key(self):
-        with self._mode(echo=False, canonical=False):
+    async def read_key(self):
+        with _TerminalMode(self.is_tty, echo=False, canonical=False):
             if not self.pending:
                 self._fill()
         key = self.pending[:1]
         self.pending = self.pending[1:]
         return key.decode("latin-1")
-
-    def _mode(self, echo, canonical):
-        return _TerminalMode(self.is_tty, echo, canonical)
 
 
 class _TerminalMode:
@@ -88,7 +79,8 @@ class _TerminalMode:
         self.saved = None
 
     def __enter__(self):
-        if not self.is_tty:
+        if not self.is_tty or (self.echo and self.canonical):
+            # The mode the session is in between reads.
             return self
         self.saved = termios.tcgetattr(STDIN)
         mode = termios.tcgetattr(STDIN)
@@ -107,168 +99,6 @@ class _TerminalMode:
     def __exit__(self, *exc):
         if self.saved is not None:
             termios.tcsetattr(STDIN, termios.TCSANOW, self.saved)
-        return False
-
-
-def running_config(hostname, lines):
-    """A made-up configuration of about ``lines`` lines."""
-    head = [
-        "Building configuration...",
-        "",
-        "Current configuration : 4711 bytes",
-        "!",
-        "version 1.0",
-        "hostname %s" % hostname,
-        "!",
-        "username admin privilege 15 secret 5 $1$hidden$",
-        "!",
-    ]
-    body = []
-    port = 1
-    while len(head) + len(body) < lines - 2:
-        body += [
-            "interface GigabitEthernet0/%d" % port,
-            " description access port %d" % port,
-            " switchport access vlan %d" % (10 + port % 4),
-            "!",
-        ]
-        port += 1
-    return head + body + ["end", ""]
-
-
-class Device:
-    def __init__(self, options, terminal):
-        self.options = options
-        self.term = terminal
-        self.hostname = options.hostname
-        self.privileged = False
-        self.page_length = options.page_length
-
-    # -- session ----------------------------------------------------------
-
-    def run(self):
-        term = self.term
-        term.write("\n%s simulated switch, software 1.0\n"
-                   "Unauthorized access is prohibited.\n\n" % self.hostname)
-        if self.options.quiet_console:
-            # Like a console line: nothing more until someone hits Enter;
-            # Enters typed ahead of the login prompt are dropped.
-            term.read_line()
-            term.discard_typeahead()
-        if not self.login():
-            term.write("% Too many authentication failures\n")
-            return 1
-        if not self.options.configured:
-            self.setup_question()
-        term.write("\n")
-        while True:
-            mark = "#" if self.privileged else ">"
-            command = " ".join(term.prompt(self.hostname + mark).split())
-            if command in ("exit", "logout", "quit"):
-                term.write("\nConnection closed.\n")
-                return 0
-            if command == "reload" and self.privileged:
-                if self.reload():
-                    return 0
-                continue
-            self.execute(command)
-
-    def login(self):
-        term = self.term
-        for _ in range(3):
-            user = term.prompt("Username: ")
-            password = term.prompt_secret("Password: ")
-            if (user == self.options.username
-                    and password == self.options.password):
-                return True
-            term.write("% Login invalid\n\n")
-        return False
-
-    def setup_question(self):
-        term = self.term
-        while True:
-            answer = term.prompt(
-                "Would you like to enter the initial configuration "
-                "dialog? [yes/no]: ").lower()
-            if answer in ("no", "n"):
-                return
-            if answer in ("yes", "y"):
-                term.write("% The configuration dialog is not available "
-                           "on this device.\n")
-                return
-            term.write("% Please answer 'yes' or 'no'.\n")
-
-    # -- commands ---------------------------------------------------------
-
-    def execute(self, command):
-        term = self.term
-        words = command.split()
-        if not words:
-            return
-        if command == "enable":
-            if not self.privileged:
-                password = term.prompt_secret("Password: ")
-                if password == self.options.enable_password:
-                    self.privileged = True
-                else:
-                    term.write("% Access denied\n")
-        elif command == "disable":
-            self.privileged = False
-        elif command == "show version":
-            term.write("Simulated switch software, version 1.0\n"
-                       "%s uptime is 3 weeks, 2 days\n"
-                       "48 Gigabit Ethernet interfaces\n" % self.hostname)
-        elif command == "show clock":
-            term.write(time.strftime("%H:%M:%S UTC %a %b %d %Y\n",
-                                     time.gmtime()))
-        elif words[:2] == ["terminal", "length"] and len(words) == 3 \
-                and words[2].isdigit():
-            self.page_length = int(words[2])
-        elif not self.privileged and words[0] in ("show", "write",
-                                                  "reload"):
-            term.write("% This command needs privileged mode\n")
-        elif command == "show running-config":
-            self.page(running_config(self.hostname,
-                                     self.options.config_lines))
-        elif command == "write memory":
-            term.write("Building configuration")
-            for _ in range(self.options.write_steps):
-                time.sleep(self.options.pace)
-                term.write(".")
-            term.write("\n[OK]\n")
-        else:
-            term.write("%% Unknown command: %s\n" % command)
-
-    def page(self, lines):
-        term = self.term
-        more = " --More-- "
-        shown = 0
-        budget = self.page_length or len(lines)
-        while shown < len(lines):
-            chunk = lines[shown:shown + budget]
-            term.write("".join(line + "\n" for line in chunk))
-            shown += len(chunk)
-            if shown >= len(lines):
-                break
-            term.write(more)
-            key = term.read_key()
-            # Wipe the pager prompt, as real terminals do.
-            term.write("\r" + " " * len(more) + "\r")
-            if key in ("q", "Q"):
-                break
-            budget = 1 if key in ("\r", "\n") else self.page_length
-
-    def reload(self):
-        term = self.term
-        # The prompt comes in two pieces, as on a busy device.
-        term.write("Proceed with reload? ")
-        time.sleep(self.options.pace)
-        term.write("[confirm]")
-        key = term.read_key()
-        term.write("\n")
-        if key in ("y", "Y", "\r", "\n"):
-            term.write("Reloading...\n")
-            return True
         return False
 
 
@@ -301,11 +131,20 @@ def parse_options(argv):
     return parser.parse_args(argv)
 
 
+def switch_options(options):
+    return SwitchOptions(
+        hostname=options.hostname, username=options.username,
+        password=options.password, enable_password=options.enable_password,
+        configured=options.configured, quiet_console=options.quiet_console,
+        page_length=options.page_length, config_lines=options.config_lines,
+        pace=options.pace, write_steps=options.write_steps)
+
+
 def main(argv=None):
     options = parse_options(argv)
-    device = Device(options, Terminal())
+    switch = Switch(switch_options(options), PtyTerminal())
     try:
-        return device.run()
+        return asyncio.run(switch.run())
     except EOFError:
         return 0
     except KeyboardInterrupt:

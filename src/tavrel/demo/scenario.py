@@ -1,10 +1,12 @@
 """The demo scenario: dialogs driving the simulated network device.
 
-``python -m tavrel.demo`` starts the device that ships in
-:mod:`tavrel.demo.device` on a pseudo-terminal, logs in, enters privileged
-mode, pages through its configuration, saves it and logs out, each step a
-dialog, built three ways: lists of statement arguments with action texts,
-``Statement`` objects with callables, and a ``DialogMaker`` subclass.
+``python -m tavrel.demo`` starts the device lab (:mod:`tavrel.demo.lab`),
+connects to the switch's console over the lab's SSH, logs in, enters
+privileged mode, pages through its configuration, saves it and logs out,
+each step a dialog, built three ways: lists of statement arguments with
+action texts, ``Statement`` objects with callables, and a ``DialogMaker``
+subclass.  Without asyncssh (``pip install tavrel[lab]``) it runs the
+device program of :mod:`tavrel.demo.device` on a pseudo-terminal instead.
 """
 
 import argparse
@@ -128,7 +130,51 @@ def logout_dialog():
 
 # -- running the steps -------------------------------------------------------
 
+def device_settings(pace, device_options, credentials):
+    """The device's options, as its program takes them."""
+    from tavrel.demo import device
+
+    options = device.parse_options([
+        "--quiet-console",
+        "--username", to_plaintext(credentials["device"]["username"]),
+        # "=": a password may begin with "-".
+        "--password=" + to_plaintext(credentials["device"]["password"]),
+        "--enable-password="
+        + to_plaintext(credentials["enable"]["password"]),
+        "--pace", str(pace), "--write-steps", "5",
+        *device_options,
+    ])
+    return device.switch_options(options)
+
+
 def start_device(pace, device_options, credentials, out):
+    """The switch behind the lab's SSH console server: (the session, what
+    to stop when done)."""
+    try:
+        from tavrel.demo.lab import LabThread
+        from tavrel.sessions import SSHSession
+    except ImportError:
+        return start_device_program(pace, device_options, credentials,
+                                    out), None
+    settings = device_settings(pace, device_options, credentials)
+    lab = LabThread(username=settings.username, password=settings.password,
+                    switch=settings, console=True)
+    lab.start()
+    try:
+        child = SSHSession("127.0.0.1", lab.ssh_port,
+                           username=settings.username,
+                           password=credentials["device"]["password"],
+                           known_hosts=lab.known_hosts, timeout=10,
+                           dimensions=(24, 80))
+        child.logfile_read = out
+        child.open()
+    except BaseException:
+        lab.stop()
+        raise
+    return child, lab
+
+
+def start_device_program(pace, device_options, credentials, out):
     options = [
         "--quiet-console",
         "--username", to_plaintext(credentials["device"]["username"]),
@@ -164,8 +210,8 @@ def run(out=None, pace=0.3, quiet=False, device_options=()):
     # and a timeout of two and a half lets only a dialog that restarts its
     # clock on every beat finish.
     beat = max(pace, 0.05)
-    child = start_device(pace, device_options, credentials,
-                         None if quiet else out)
+    child, lab = start_device(pace, device_options, credentials,
+                              None if quiet else out)
 
     def log_in():
         result = login_dialog().process(child, timeout=max(4 * beat, 1.0),
@@ -239,6 +285,8 @@ def run(out=None, pace=0.3, quiet=False, device_options=()):
                                % (note, time.monotonic() - started)))
     finally:
         child.close(force=True)
+        if lab is not None:
+            lab.stop()
     out.write("\n\n=== summary ===\n")
     for name, status, note in report:
         out.write("%-20s %-8s %s\n" % (name, status, note))

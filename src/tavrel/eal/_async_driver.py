@@ -214,9 +214,29 @@ class ThreadReader(DirectReader):
                 return outcome
 
 
+class AwaitReader(DirectReader):
+    """Reads of a spawn that offers its own awaitable read,
+    ``async def read_async(size, timeout)`` (a tavrel session): the spawn
+    wakes the run when its data arrives."""
+
+    def __init__(self, spawn: Any) -> None:
+        super().__init__(spawn)
+        self.read_async = spawn.read_async
+
+    async def read(self, size: int, timeout: float) -> tuple[int, Any]:
+        try:
+            return DATA, await self.read_async(size, timeout)
+        except SpawnTimeout:
+            return TIMED_OUT, None
+        except SpawnEOF:
+            return ENDED, None
+
+
 def reader_for(spawn: Any, clock: Clock) -> DirectReader:
     if getattr(clock, "virtual", False):
         return DirectReader(spawn)
+    if inspect.iscoroutinefunction(getattr(spawn, "read_async", None)):
+        return AwaitReader(spawn)
     fd = getattr(spawn, "child_fd", None)
     if isinstance(fd, int) and fd >= 0 and not isinstance(
             spawn, PopenSpawn):
