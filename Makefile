@@ -119,8 +119,9 @@ define make-venv
 		echo "creating $(1) with $$py"; \
 		"$$py" -m venv $(1) || exit 1; \
 	fi
-	$(1)/bin/python -m pip install --upgrade pip
-	$(1)/bin/python -m pip install -r requirements-dev.txt
+	@echo "installing the development requirements into $(1)..."
+	$(1)/bin/python -m pip install $(PIP_QUIET) --upgrade pip
+	$(1)/bin/python -m pip install $(PIP_QUIET) -r requirements-dev.txt
 	touch $(1)/.deps-installed
 endef
 
@@ -142,7 +143,8 @@ build: $(VENV)/.built
 build-asan: $(ASAN_VENV)/.built
 
 $(VENV)/.built: $(VENV)/.deps-installed $(SOURCES)
-	$(VENV)/bin/python $(PIP_INSTALL_SELF) .
+	@echo "building tavrel into $(VENV)..."
+	$(VENV)/bin/python $(PIP_INSTALL_SELF) $(PIP_QUIET) .
 	touch $@
 
 $(ASAN_VENV)/.built: $(ASAN_VENV)/.deps-installed $(SOURCES)
@@ -254,14 +256,15 @@ SDIST_FILES = $(SOURCES) README.md LICENSE requirements-test.txt \
 $(WHEELS_BUILT): $(TOOLS_VENV)/.deps-installed $(SDIST_FILES)
 	rm -rf dist build/wheelhouse
 	$(TOOLS_VENV)/bin/python -m build --sdist --outdir dist .
-	for v in $(WHEEL_PYTHONS); do \
-		py=$$(sh scripts/find-python $$v) || exit 1; \
+	@skipped=""; for v in $(WHEEL_PYTHONS); do \
+		py=$$(sh scripts/find-python $$v 2>/dev/null) || { skipped="$$skipped $$v"; continue; }; \
 		rm -rf build/wheelhouse/venv; \
 		"$$py" -m venv build/wheelhouse/venv || exit 1; \
 		build/wheelhouse/venv/bin/python -m pip wheel --no-deps --no-cache-dir \
 			$(PIP_BUILD_VERBOSE) --config-settings=cmake.define.TAVREL_WERROR=$(WERROR) \
 			-w build/wheelhouse/$$v $(SDIST) || exit 1; \
-	done
+	done; \
+	if [ -n "$$skipped" ]; then echo "make wheels: no CPython for$$skipped here: no wheel built for it"; fi
 	PATH="$(CURDIR)/$(TOOLS_VENV)/bin:$$PATH" $(TOOLS_VENV)/bin/auditwheel repair \
 		-w dist build/wheelhouse/*/tavrel-*.whl
 	$(TOOLS_VENV)/bin/python -m twine check --strict dist/*
@@ -289,6 +292,9 @@ $(foreach v,$(WHEEL_PYTHONS),$(eval $(call wheel-rules,$(v))))
 test-wheel: $(WHEELS_BUILT)
 	@summary=""; failed=""; \
 	for v in $(WHEEL_PYTHONS); do \
+		if ! sh scripts/find-python $$v >/dev/null 2>&1; then \
+			summary="$$summary$$(printf '\n  %-5s skipped (no CPython %s here)' $$v $$v)"; continue; \
+		fi; \
 		printf '\n==> make test-wheel-%s\n' $$v; \
 		start=$$(date +%s); \
 		if $(MAKE) --no-print-directory test-wheel-$$v; then r=passed; else r=FAILED; failed="$$failed $$v"; fi; \

@@ -14,7 +14,7 @@ import pexpect
 import pytest
 from pexpect.popen_spawn import PopenSpawn
 
-from tavrel._masking import active
+from tavrel._engine.secrets import active
 from tavrel.core.errors import DialogEOFError, DialogTimeoutError
 from tavrel.eal.dialog_processor import DialogProcessor, process_async
 from tavrel.eal.dialogs import Dialog, Statement

@@ -18,8 +18,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from tavrel.core.errors import DialogEOFError, DialogTimeoutError
-from tavrel.eal import _core, _search
-from tavrel.eal._search import WHOLE, Output, PatternSearch, analyze
+from tavrel._engine import search as _search
+from tavrel._engine.search import WHOLE, Output, PatternSearch, analyze
 from tavrel.eal.dialogs import Dialog, Statement
 from tavrel.testing import ScriptedSpawn
 
@@ -238,12 +238,12 @@ def outcome(statements, pieces, eof):
 def test_whole_dialogs_run_alike_with_and_without_it(statements, pieces,
                                                      eof):
     # Every output counts as large here, so the incremental road is taken.
-    saved = _core.SMALL_OUTPUT, _core.analyze
-    _core.SMALL_OUTPUT = -1
+    saved = _search.SMALL_OUTPUT, _search.analyze
+    _search.SMALL_OUTPUT = -1
     try:
         incremental = outcome(statements, pieces, eof)
-        _core.analyze = lambda text: WHOLE
+        _search.analyze = lambda text: WHOLE
         whole = outcome(statements, pieces, eof)
     finally:
-        _core.SMALL_OUTPUT, _core.analyze = saved
+        _search.SMALL_OUTPUT, _search.analyze = saved
     assert incremental == whole

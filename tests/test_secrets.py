@@ -15,7 +15,7 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
-from tavrel._masking import MASK, forms
+from tavrel._engine.secrets import MASK, forms
 from tavrel.core.errors import DialogEOFError, DialogTimeoutError
 from tavrel.eal.dialog_processor import DialogProcessor
 from tavrel.eal.dialogs import Dialog, Statement

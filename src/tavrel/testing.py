@@ -25,8 +25,8 @@ from typing import IO, TYPE_CHECKING, Any, Union
 import pexpect
 from pexpect.spawnbase import SpawnBase
 
-from tavrel._masking import Masker, active
-from tavrel.eal._clock import Clock
+from tavrel._engine.secrets import Masker, active
+from tavrel._engine.clock import Clock
 
 __all__ = ["Clock", "VirtualClock", "ScriptedSpawn", "EOF", "ReplaySpawn",
            "ReplayMismatch"]

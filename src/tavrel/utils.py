@@ -6,7 +6,7 @@ import logging
 from collections.abc import Iterable
 from typing import Any, NoReturn
 
-from tavrel._masking import MASK, Masker, active
+from tavrel._engine.secrets import MASK, Masker, active
 
 __all__ = ["SecretText", "SecretsFilter", "to_plaintext"]
 

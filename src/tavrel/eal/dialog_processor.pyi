@@ -8,7 +8,7 @@ import re
 from collections.abc import Mapping, MutableMapping
 from typing import Any, Literal, Protocol, type_check_only
 
-from tavrel.eal._clock import Clock
+from tavrel._engine.clock import Clock
 from tavrel.eal.dialogs import Dialog, Statement
 
 __all__ = ["DialogProcessor", "DialogResult", "DEFAULT_TIMEOUT",

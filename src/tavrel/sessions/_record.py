@@ -27,7 +27,7 @@ import time
 from collections.abc import Iterable
 from typing import IO, Any, Union
 
-from tavrel._masking import Masker, StreamMasker, active
+from tavrel._engine.secrets import Masker, StreamMasker, active
 
 __all__ = ["SessionSecrets", "Transcript", "Recorder", "FORMAT",
            "Destination"]

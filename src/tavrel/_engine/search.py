@@ -635,3 +635,92 @@ def full_search(regex: re.Pattern[str], text: str, start: int,
         # same text again.
         found = regex.search(text, start + 1) if start < len(text) else None
     return found
+
+
+# -- the statements' searches over one run ---------------------------------------
+
+# Output up to this size is searched whole: keeping restart positions costs
+# more than it saves there.
+SMALL_OUTPUT = 4096
+
+
+class Found(NamedTuple):
+    """A match: the statement's plan, the pattern text and the re.Match."""
+
+    plan: Any
+    text: str
+    match: re.Match[str]
+
+
+class Searches:
+    """The search of every statement of a run, in list order: which
+    statement's pattern matches the unconsumed output first."""
+
+    __slots__ = ("_plans", "_searches", "_looking_back", "_kept_ends")
+
+    def __init__(self, plan: Any) -> None:
+        self._plans = plan.statements
+        # The search state of each pattern text, by statement, made when
+        # the output first outgrows SMALL_OUTPUT; and those that start over
+        # when the front of the output goes.
+        self._searches: dict[int, list[tuple[str, PatternSearch]]] = {}
+        self._looking_back: list[PatternSearch] = []
+        # End offsets of matches made by statements that keep the buffer:
+        # such a statement fires again only on output after its last match,
+        # not on the same text.
+        self._kept_ends: dict[int, int] = {}
+
+    def first(self, buffer: Output) -> Found | None:
+        """The first statement whose pattern matches, in list order."""
+        kept_ends = self._kept_ends
+        if buffer.end - buffer.base <= SMALL_OUTPUT:
+            # Small output is searched whole, leaving the restart positions
+            # as they are (still true, only not advanced).
+            whole = buffer.text()
+            for plan in self._plans:
+                regexes = plan.regexes
+                if regexes is None:
+                    continue
+                kept = kept_ends.get(plan.index) if kept_ends else None
+                start = 0 if kept is None else max(0, kept - buffer.base)
+                for text, regex in regexes:
+                    match = (regex.search(whole) if kept is None
+                             else full_search(regex, whole, start, True))
+                    if match is not None:
+                        return Found(plan, text, match)
+            return None
+        for plan in self._plans:
+            if plan.regexes is None:
+                continue
+            kept = kept_ends.get(plan.index) if kept_ends else None
+            start = 0 if kept is None else max(0, kept - buffer.base)
+            for text, search in self._of(plan):
+                match = search.search(buffer, start, kept is not None)
+                if match is not None:
+                    return Found(plan, text, match)
+        return None
+
+    def _of(self, plan: Any) -> list[tuple[str, PatternSearch]]:
+        searches = self._searches.get(plan.index)
+        if searches is None:
+            searches = self._searches[plan.index] = [
+                (text, PatternSearch(regex, analyze(text)))
+                for text, regex in plan.regexes]
+            self._looking_back += [search for _, search in searches
+                                   if search.rules.looks_back]
+        return searches
+
+    def kept(self, plan: Any, end: int) -> None:
+        """A statement that keeps the buffer matched up to ``end``."""
+        self._kept_ends[plan.index] = end
+
+    def trimmed(self, base: int) -> None:
+        """The output before ``base`` went (consumed or dropped)."""
+        for search in self._looking_back:
+            search.trimmed(base)
+
+    def reset(self, base: int) -> None:
+        """An action replaced the output after ``base``."""
+        for searches in self._searches.values():
+            for _, search in searches:
+                search.reset(base)

@@ -20,8 +20,8 @@ from collections.abc import Callable, Mapping
 from functools import lru_cache
 from typing import Any, NamedTuple
 
-from tavrel._masking import Masker
-from tavrel.eal._secrets import collect_secrets
+from tavrel._engine.secrets import Masker, collect_secrets
+from tavrel._engine.senders import is_sender
 
 __all__ = ["TIMEOUT_PATTERN", "EOF_PATTERN", "INJECTABLE", "StatementPlan",
            "DialogPlan", "plan_dialog", "check_seconds", "describe_action"]
@@ -201,11 +201,8 @@ class StatementPlan:
         self.injects = () if params is None else params.injects(di_params)
         # Whether the action may read the spawn, and so needs the output
         # after its match in spawn.buffer: the module's senders only send.
-        action = statement.action if params is not None else None
-        self.reads_spawn = not (
-            getattr(action, "__module__", None) == "tavrel.eal.dialogs"
-            and str(getattr(action, "__qualname__", "")).startswith(
-                "statement_action_helper.<locals>."))
+        self.reads_spawn = params is not None and not is_sender(
+            statement.action)
 
     @property
     def where(self) -> str:
@@ -308,24 +305,8 @@ def _name_set(names: Any) -> frozenset[str]:
 def _plan_statement(index: int | None, statement: Any,
                     matchable: bool, masker: Masker) -> StatementPlan:
     where = _Where(index, statement)
-    pattern = statement.pattern
-    regexes: tuple[tuple[str, re.Pattern[str]], ...] | None = None
-    if not matchable or (isinstance(pattern, str)
-                         and pattern in (TIMEOUT_PATTERN, EOF_PATTERN)):
-        regexes = None
-    elif isinstance(pattern, str):
-        regexes = ((pattern, _compile_for(where, pattern, masker)),)
-    elif isinstance(pattern, (list, tuple)):
-        found = []
-        for text in pattern:
-            if not isinstance(text, str):
-                raise TypeError("%s: pattern texts must be str, not %s"
-                                % (where, type(text).__name__))
-            found.append((text, _compile_for(where, text, masker)))
-        regexes = tuple(found)
-    else:
-        raise TypeError("%s: pattern must be str, list or tuple, not %s"
-                        % (where, type(pattern).__name__))
+    regexes = _regexes(where, statement.pattern, masker) if matchable \
+        else None
     retries = statement.matched_retries
     if type(retries) is not int and (isinstance(retries, bool)
                                      or not isinstance(retries, int)):
@@ -347,27 +328,53 @@ def _plan_statement(index: int | None, statement: Any,
                         % where) from None
     action = statement.action
     params = None
-    is_coroutine = False
     if action is not None:
-        if not callable(action):
-            raise TypeError("%s: action must be callable or None, not %s"
-                            % (where, type(action).__name__))
-        params = _read_params(action, masker)
-        is_coroutine = params.is_coroutine
-        for name, _, has_default in (() if params.required <= _INJECTABLE
-                                     else params.named):
-            if args is not None and name in args:
-                continue
-            if ((name in di_params or name in ALWAYS_INJECTED)
-                    and name not in INJECTABLE and not has_default):
-                raise TypeError(masker.mask(
-                    "%s: cannot inject %r into %s; the injected names are %s"
-                    % (where, name, describe_action(action),
-                       ", ".join(INJECTABLE))))
-        if params.positional_only and args:
-            _check_positional(where, action, params, args, di_params, masker)
+        params = _action_params(where, action, args, di_params, masker)
     return StatementPlan(index, statement, regexes, params, di_params,
-                         is_coroutine)
+                         params is not None and params.is_coroutine)
+
+
+def _regexes(where: _Where, pattern: object, masker: Masker
+             ) -> tuple[tuple[str, re.Pattern[str]], ...] | None:
+    """(text, compiled) of each pattern text; None for the special
+    patterns, which are never matched."""
+    if isinstance(pattern, str):
+        if pattern in (TIMEOUT_PATTERN, EOF_PATTERN):
+            return None
+        return ((pattern, _compile_for(where, pattern, masker)),)
+    if not isinstance(pattern, (list, tuple)):
+        raise TypeError("%s: pattern must be str, list or tuple, not %s"
+                        % (where, type(pattern).__name__))
+    found = []
+    for text in pattern:
+        if not isinstance(text, str):
+            raise TypeError("%s: pattern texts must be str, not %s"
+                            % (where, type(text).__name__))
+        found.append((text, _compile_for(where, text, masker)))
+    return tuple(found)
+
+
+def _action_params(where: _Where, action: Any,
+                   args: Mapping[str, object] | None,
+                   di_params: frozenset[str], masker: Masker) -> Params:
+    """The action's parameter list, checked against what a run can pass."""
+    if not callable(action):
+        raise TypeError("%s: action must be callable or None, not %s"
+                        % (where, type(action).__name__))
+    params = _read_params(action, masker)
+    for name, _, has_default in (() if params.required <= _INJECTABLE
+                                 else params.named):
+        if args is not None and name in args:
+            continue
+        if ((name in di_params or name in ALWAYS_INJECTED)
+                and name not in INJECTABLE and not has_default):
+            raise TypeError(masker.mask(
+                "%s: cannot inject %r into %s; the injected names are %s"
+                % (where, name, describe_action(action),
+                   ", ".join(INJECTABLE))))
+    if params.positional_only and args:
+        _check_positional(where, action, params, args, di_params, masker)
+    return params
 
 
 def _check_positional(where: _Where, action: object, params: Params,

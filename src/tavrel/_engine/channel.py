@@ -16,7 +16,7 @@ from typing import Any
 
 from pexpect.popen_spawn import PopenSpawn
 
-from tavrel._masking import Masker, StreamMasker
+from tavrel._engine.secrets import Masker, StreamMasker
 
 __all__ = ["SpawnChannel", "Transcript", "reader_of"]
 

@@ -1,5 +1,10 @@
 """Keeping secrets out of texts: every form a secret takes, masked.
 
+Everything about secrets lives here: which texts of a run are secrets
+(:func:`collect_secrets`), how a statement's args are shown without them
+(:func:`describe_args`), the maskers, and the registry of the secrets of
+the runs under way.
+
 A secret shows in a text as it is, or escaped the way ``repr`` or ``ascii``
 escape it (a password with a quote, a backslash or a tab is ``repr``-ed into
 another text).  A :class:`Masker` replaces all of these forms by the mask;
@@ -12,10 +17,14 @@ the secrets of each running dialog here, so that a
 from __future__ import annotations
 
 import threading
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
+from typing import Any
+
+from tavrel._engine.senders import sends_payload
 
 __all__ = ["MASK", "forms", "Masker", "StreamMasker", "activate",
-           "deactivate", "active"]
+           "deactivate", "active", "collect_secrets", "describe_args",
+           "CREDENTIAL_NAMES"]
 
 MASK = "********"
 
@@ -332,3 +341,72 @@ def _combine() -> Masker:
 def active() -> Masker:
     """The secrets of every dialog running now."""
     return _combined[0]
+
+
+# -- the secrets of a dialog, and its statements shown without them ------------
+
+# Names of args entries whose values are credentials whatever they hold.
+CREDENTIAL_NAMES = frozenset({"password", "passwd", "secret", "passphrase",
+                              "token", "pin", "credential", "credentials"})
+def _is_secret(value: object) -> bool:
+    return hasattr(value, "plaintext")
+
+
+def _texts(values: Iterable[object]) -> list[str | bytes]:
+    # Imported here: tavrel.utils masks with this module.
+    from tavrel.utils import to_plaintext
+
+    found: list[str | bytes] = []
+    for value in values:
+        try:
+            text = to_plaintext(value)
+        except Exception:  # a broken value must not stop the dialog
+            continue
+        if isinstance(text, (str, bytes)) and text:
+            found.append(text)
+    return found
+
+
+def collect_secrets(context: Mapping[str, Any],
+                    statements: Iterable[Any] = ()) -> list[str | bytes]:
+    """Texts that must never show: every password of the credentials, every
+    value of the context or of its credentials that is wrapped as a secret,
+    and every secret-wrapped value or credential-named entry of the
+    statements' args."""
+    found = [value for value in context.values() if _is_secret(value)]
+    credentials = context.get("credentials")
+    if isinstance(credentials, Mapping):
+        for entry in credentials.values():
+            if not isinstance(entry, Mapping):
+                continue
+            found += [value for name, value in entry.items()
+                      if value is not None
+                      and (name == "password" or _is_secret(value))]
+    for statement in statements:
+        args = getattr(statement, "args", None)
+        if isinstance(args, Mapping):
+            found += [value for name, value in args.items()
+                      if _is_secret(value) or (
+                          isinstance(name, str)
+                          and name.lower() in CREDENTIAL_NAMES
+                          and isinstance(value, (str, bytes)))]
+    return _texts(found)
+
+
+def describe_args(statement: Any, masker: Masker) -> str:
+    """A statement's args as a log line shows them: names, not the values
+    that get sent (the payload of ``send(...)``/``sendline(...)``), nor
+    credentials; every secret masked."""
+    args = statement.args
+    if not isinstance(args, Mapping):
+        return masker.mask(repr(args))
+    payload = sends_payload(statement.action)
+    shown = []
+    for name, value in args.items():
+        if (payload and name == "key") or _is_secret(value) or (
+                isinstance(name, str) and name.lower() in CREDENTIAL_NAMES):
+            text = MASK
+        else:
+            text = repr(value)
+        shown.append("%r: %s" % (name, text))
+    return masker.mask("{" + ", ".join(shown) + "}")

@@ -24,12 +24,15 @@ from pexpect.fdpexpect import fdspawn
 from pexpect.popen_spawn import PopenSpawn
 from pexpect.spawnbase import SpawnBase
 
-from tavrel.eal._clock import Clock
-from tavrel.eal._core import (Call, DialogCore, DialogResult, Fail, Finish,
-                              Pause, Read, stray_stop)
-from tavrel.eal._spawn import SpawnChannel, reader_of
+from tavrel._engine.channel import SpawnChannel, reader_of
+from tavrel._engine.clock import Clock
+from tavrel._engine.events import (ActionDone, ActionFailed, Call, Data,
+                                   DialogResult, Empty, Ended, Event, Fail,
+                                   Finish, Pause, Read, Resumed, TimedOut)
+from tavrel._engine.run import Run
+from tavrel._engine.texts import stray_stop
 
-__all__ = ["drive_async", "reader_for", "send_delay"]
+__all__ = ["drive"]
 
 # What a reader reports: data (with what was read, maybe nothing), the whole
 # timeout passed, the end of the session.
@@ -255,11 +258,40 @@ def send_delay(spawn: Any) -> float:
     return 0.0
 
 
-async def drive_async(core: DialogCore, channel: SpawnChannel, clock: Clock,
-                      size: int, reader: DirectReader,
-                      delay: float) -> DialogResult:
+async def drive(run: Run) -> DialogResult:
+    """Run to the end without blocking the loop; the result, or the run's
+    exception.  Cancelling stops the run, hands back what it did not
+    consume and leaves the spawn usable."""
+    spawn = run.spawn
+    reader = reader_for(spawn, run.clock)
+    delay = send_delay(spawn)
+    try:
+        try:
+            result = await _loop(run, reader, delay)
+        finally:
+            reader.close()
+            if delay:
+                spawn.delaybeforesend = delay
+    except BaseException:
+        # A read under way in a worker thread: what it brings is handed
+        # back too.
+        extra = ""
+        try:
+            extra = await reader.late(run.channel)
+        finally:
+            run.close(failing=True, extra=extra)
+        raise
+    run.close(failing=False)
+    return result
+
+
+async def _loop(run: Run, reader: DirectReader, delay: float
+                ) -> DialogResult:
+    core, channel, clock = run.core, run.channel, run.clock
+    size = run.read_size
+    send = core.send
     monotonic = clock.monotonic
-    event = core.start()
+    event: Event | None = core.start()
     while True:
         kind = type(event)
         if kind is Read:
@@ -268,35 +300,39 @@ async def drive_async(core: DialogCore, channel: SpawnChannel, clock: Clock,
             if outcome == DATA:
                 text = channel.accept(data)
                 if text is None:
-                    event = core.empty(monotonic())
+                    event = send(Empty(monotonic()))
                 else:
-                    event = core.data(text, monotonic())
+                    event = send(Data(text, monotonic()))
             elif outcome == TIMED_OUT:
-                event = core.timed_out(monotonic())
+                event = send(TimedOut(monotonic()))
             else:
-                event = core.eof(monotonic(), channel.flush())
+                event = send(Ended(monotonic(), channel.flush()))
         elif kind is Call:
-            assert isinstance(event, Call)
-            channel.hand_over(event.handover)
-            try:
-                if delay:
-                    await clock.sleep_async(delay)
-                result = event.function(*event.args, **event.kwargs)
-                if inspect.isawaitable(result):
-                    await result
-            except BaseException as exc:
-                core.action_failed(channel.leftover(event.handover))
-                if isinstance(exc, StopIteration):
-                    # As the blocking driver says it (a coroutine could not
-                    # raise it anyway).
-                    raise stray_stop(event) from exc
-                raise
-            event = core.action_done(channel.take(), monotonic())
+            event = await _call(run, event, delay)  # type: ignore[arg-type]
         elif kind is Pause:
             await clock.sleep_async(event.seconds)  # type: ignore[union-attr]
-            event = core.resume(monotonic())
+            event = send(Resumed(monotonic()))
         elif kind is Finish:
             return event.result  # type: ignore[union-attr]
         else:
             assert isinstance(event, Fail)
             raise event.error
+
+
+async def _call(run: Run, call: Call, delay: float) -> Event | None:
+    channel = run.channel
+    channel.hand_over(call.handover)
+    try:
+        if delay:
+            await run.clock.sleep_async(delay)
+        result = call.function(*call.args, **call.kwargs)
+        if inspect.isawaitable(result):
+            await result
+    except BaseException as exc:
+        run.core.send(ActionFailed(channel.leftover(call.handover)))
+        if isinstance(exc, StopIteration):
+            # As the blocking driver says it (a coroutine could not raise
+            # it anyway).
+            raise stray_stop(call) from exc
+        raise
+    return run.core.send(ActionDone(channel.take(), run.clock.monotonic()))
