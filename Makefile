@@ -2,7 +2,7 @@
 #
 #   make demo        install tavrel[lab] into .venv-demo, run the demo over the
 #                    device lab's SSH
-#   make test        build, then run the test suite     (PYTEST_ARGS=...)
+#   make test        build, then run the test suite     (PYTEST_ARGS=..., TESTS=...)
 #   make test-asan   the test suite against an ASan/UBSan build
 #   make test-no-fast-paths  the test suite against a build without the
 #                    module's shortcuts (.venv-no-fast-paths)
@@ -15,7 +15,8 @@
 #   make test-sdist  install the sdist into a fresh venv, building it from
 #                    source, and run the unpacked sdist's test suite
 #   make bench       build, then run the benchmarks     (BENCH_ARGS=...)
-#   make bench-processor  the dialog engine on a pty, side by side (BENCH_ARGS=...)
+#   make bench-processor  the dialog engine on a pty, side by side (BENCH_ARGS=...;
+#                    BASE=<git revision> compares with that revision's build)
 #   make bench-sessions  sessions against OpenSSH and the lab, side by side with
 #                    pexpect over ssh and plain asyncssh (BENCH_ARGS=...)
 #   make test-differential  the incremental search against the full search, at
@@ -46,6 +47,9 @@ WHEEL_PYTHONS := 3.10 $(EXTRA_PYTHONS)
 CXX_SAN   ?= g++
 
 PYTEST_ARGS ?=
+# What the test targets run: the whole suite, or some of its areas
+# (tests/native, tests/engine, tests/sessions, tests/package).
+TESTS ?= tests
 BENCH_ARGS  ?=
 WERROR      ?= OFF
 
@@ -158,7 +162,7 @@ $(PLAIN_VENV)/.built: $(PLAIN_VENV)/.deps-installed $(SOURCES)
 # --- run --------------------------------------------------------------------
 
 test: build
-	$(VENV)/bin/python -m pytest tests $(PYTEST_ARGS)
+	$(VENV)/bin/python -m pytest $(TESTS) $(PYTEST_ARGS)
 
 # The demo gets a venv of its own with nothing but tavrel and its lab extra; pip
 # builds tavrel as for any user (build isolation), quietly unless V=1. Any of
@@ -181,8 +185,14 @@ demo: $(DEMO_VENV)/.built
 bench: build
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)
 
+# BASE=<git revision>: that revision is built into build/bench-base (once)
+# and the benchmark compares this build with it, side by side.
+BASE ?=
+BASE_DIR := build/bench-base
 bench-processor: build
-	$(VENV)/bin/python benchmarks/processor.py $(BENCH_ARGS)
+	$(if $(BASE),sh scripts/build-base $(BASE) $(BASE_DIR))
+	$(VENV)/bin/python benchmarks/processor.py \
+		$(if $(BASE),--base $(BASE_DIR)/venv/bin/python) $(BENCH_ARGS)
 
 bench-sessions: build
 	$(VENV)/bin/python benchmarks/sessions.py $(BENCH_ARGS)
@@ -190,12 +200,12 @@ bench-sessions: build
 DIFF_EXAMPLES ?= 50000
 test-differential: build
 	TAVREL_DIFF_EXAMPLES=$(DIFF_EXAMPLES) $(VENV)/bin/python -m pytest \
-		tests/test_incremental_search.py $(PYTEST_ARGS)
+		tests/engine/test_incremental_search.py $(PYTEST_ARGS)
 
 # Every test, the equivalence tests of the shortcuts included, against the
 # general road alone.
 test-no-fast-paths: $(PLAIN_VENV)/.built
-	$(PLAIN_VENV)/bin/python -m pytest tests $(PYTEST_ARGS)
+	$(PLAIN_VENV)/bin/python -m pytest $(TESTS) $(PYTEST_ARGS)
 
 # --- other interpreters -------------------------------------------------------
 
@@ -210,7 +220,7 @@ define python-rules
 	touch $$@
 
 test-$(1): .venv-$(1)/.built
-	.venv-$(1)/bin/python -m pytest tests $$(PYTEST_ARGS)
+	.venv-$(1)/bin/python -m pytest $$(TESTS) $$(PYTEST_ARGS)
 endef
 $(foreach v,$(EXTRA_PYTHONS),$(eval $(call python-rules,$(v))))
 
@@ -274,7 +284,7 @@ $(WHEELS_BUILT): $(TOOLS_VENV)/.deps-installed $(SDIST_FILES)
 # $(call wheel-rules,X.Y): test-wheel-X.Y installs the X.Y wheel into a venv
 # made afresh, from binaries only and with no compiler to fall back on, with
 # the test requirements, and runs the source tree's tests/ against it.  src/
-# is not on sys.path, and tests/test_packaging.py checks that the package
+# is not on sys.path, and tests/package/test_packaging.py checks that the package
 # imported is the installed one.
 define wheel-rules
 test-wheel-$(1): $$(WHEELS_BUILT)
@@ -284,7 +294,7 @@ test-wheel-$(1): $$(WHEELS_BUILT)
 	CC=/bin/false CXX=/bin/false build/wheel-venv-$(1)/bin/python -m pip install \
 		--only-binary=:all: -r requirements-test.txt \
 		dist/tavrel-$$(VERSION)-cp$(subst .,,$(1))-cp$(subst .,,$(1))-manylinux*.whl
-	build/wheel-venv-$(1)/bin/python -m pytest tests $$(PYTEST_ARGS)
+	build/wheel-venv-$(1)/bin/python -m pytest $$(TESTS) $$(PYTEST_ARGS)
 endef
 $(foreach v,$(WHEEL_PYTHONS),$(eval $(call wheel-rules,$(v))))
 
@@ -313,7 +323,7 @@ test-sdist: $(WHEELS_BUILT)
 	$(SDIST_TEST)/venv/bin/python -m pip install -q --upgrade pip
 	$(SDIST_TEST)/venv/bin/python -m pip install --no-cache-dir $(PIP_BUILD_VERBOSE) \
 		-r $(SDIST_TEST)/tavrel-$(VERSION)/requirements-test.txt $(SDIST)
-	cd $(SDIST_TEST)/tavrel-$(VERSION) && ../venv/bin/python -m pytest tests $(PYTEST_ARGS)
+	cd $(SDIST_TEST)/tavrel-$(VERSION) && ../venv/bin/python -m pytest $(TESTS) $(PYTEST_ARGS)
 
 # Leaks are left to the test suite: CPython itself does not free everything at
 # exit. Any sanitizer report aborts the process that made it and fails the run.
@@ -323,8 +333,8 @@ test-asan: build-asan
 		if [ ! -e "$$path" ]; then echo "make: $(CXX_SAN) has no $$lib runtime" >&2; exit 1; fi; \
 	done
 	@rm -rf $(SAN_LOG_DIR) && mkdir -p $(SAN_LOG_DIR)
-	@echo '$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest --capture=sys tests $(PYTEST_ARGS)'
-	@$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest --capture=sys tests $(PYTEST_ARGS); rc=$$?; \
+	@echo '$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest --capture=sys $(TESTS) $(PYTEST_ARGS)'
+	@$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest --capture=sys $(TESTS) $(PYTEST_ARGS); rc=$$?; \
 	if [ -n "$$(ls -A $(SAN_LOG_DIR))" ]; then \
 		echo "=== sanitizer reports ($(SAN_LOG_DIR)) ===" >&2; \
 		for f in $(SAN_LOG_DIR)/*; do echo "--- $$f" >&2; cat "$$f" >&2; done; \

@@ -1,6 +1,6 @@
 """The dialog engine against a program on a pty, timed side by side.
 
-A talker (benchmarks/talker.py) writes N MB of 64-byte lines and then a
+A talker (tests/support/talker.py) writes N MB of 64-byte lines and then a
 prompt; each row reads all of it and stops at the prompt:
 
     raw        read_nonblocking(64 KiB) until the prompt has arrived
@@ -8,8 +8,11 @@ prompt; each row reads all of it and stops at the prompt:
     twenty     19 statements that never match, then the prompt
     paging     --More-- every 24 lines answered with a space, as a dialog
                and as a hand-written pexpect expect() loop
-    login      5 prompts answered, many times over, by the engine and by the
-               engine as it was before (benchmarks/engine_before.py)
+    login      5 prompts answered, many times over
+    before     with --base PYTHON (make bench-processor BASE=<revision>
+               builds that revision into a venv of its own): the one- and
+               twenty-statement rows and the login row run by this build and
+               by that one, each in a process of its own, in turns
     sessions   N concurrent 5-prompt logins (pty sessions served by one
                talker), from one asyncio loop (process_async) and from one
                thread per session: wall and CPU time, and for the loop its
@@ -33,6 +36,7 @@ import asyncio
 import math
 import os
 import resource
+import subprocess
 import sys
 import threading
 import time
@@ -42,8 +46,9 @@ import pexpect
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+# The talker program and its login dialog, shared with the tests.
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 
-import engine_before  # noqa: E402  (the baseline, next to this file)
 import talker  # noqa: E402
 from talker import LOGIN_DIALOG as LOGIN  # noqa: E402
 
@@ -51,7 +56,7 @@ from tavrel.eal.dialog_processor import (DialogProcessor,  # noqa: E402
                                          process_async)
 from tavrel.eal.dialogs import Dialog, Statement  # noqa: E402
 
-TALKER = os.path.join(HERE, "talker.py")
+TALKER = talker.__file__
 MB = 1 << 20
 PROMPT = r"SW-1#$"
 NEVER = [r"[Uu]sername: ?$", r"(?i)error: .*$", r"% Invalid input.*",
@@ -219,11 +224,52 @@ def verdict(value: float, target: float) -> str:
     return "ok" if value <= target else "MISSED"
 
 
+# Rows a process of its own times for --base, by name: (row, talker mode).
+WORKER_ROWS = {"one statement": (one, "bulk"),
+               "twenty statements": (twenty, "bulk"),
+               "5-prompt login": (login_loop(DialogProcessor), "login")}
+
+
+def in_process(python: str, name: str, count: int) -> float:
+    out = subprocess.run([python, os.path.abspath(__file__), "--worker",
+                          name, str(count)], check=True,
+                         capture_output=True, text=True).stdout
+    return float(out.split()[-1])
+
+
+def against_base(base: str, size: int, logins: int, rounds: int) -> None:
+    """This build against the one of ``base``, each row in a process of
+    its own, in turns, best of ``rounds``."""
+    print()
+    print("%-34s %10s %10s %10s %8s %s" % ("this build / base build",
+                                           "count", "this s", "base s",
+                                           "ratio", "target 1.00"))
+    for name, count in (("one statement", size),
+                        ("twenty statements", size),
+                        ("5-prompt login", logins)):
+        now = then = math.inf
+        for _ in range(rounds):
+            now = min(now, in_process(sys.executable, name, count))
+            then = min(then, in_process(base, name, count))
+        print("%-34s %10d %10.3f %10.3f %8.2f %s" % (
+            name, count, now, then, now / then, verdict(now / then, 1.0)))
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
                         help="a short smoke run")
+    parser.add_argument("--base", metavar="PYTHON",
+                        help="the interpreter of a venv with another build "
+                             "of tavrel, to compare with side by side")
+    parser.add_argument("--worker", nargs=2, metavar=("ROW", "COUNT"),
+                        help=argparse.SUPPRESS)
     options = parser.parse_args()
+    if options.worker:
+        name, count = options.worker
+        row, mode = WORKER_ROWS[name]
+        print(timed(row, mode, int(count)))
+        return
     sizes = [1, 4] if options.quick else [4, 16, 64]
     rounds = 1 if options.quick else 3
     paging_size = 1 if options.quick else 4
@@ -278,18 +324,12 @@ def main() -> None:
             "1.00" if name.endswith("dialog") else "-",
             verdict(ratio, 1.0) if name.endswith("dialog") else ""))
 
-    login = best({"5-prompt login, engine": (login_loop(DialogProcessor),
-                                             "login", logins),
-                  "5-prompt login, engine before": (
-                      login_loop(engine_before.DialogProcessor), "login",
-                      logins)}, rounds)
-    before = login["5-prompt login, engine before"]
-    for name, seconds in login.items():
-        print("%-34s %7d x  %10.3f %8.2f %8s %s" % (
-            name, logins, seconds, seconds / before,
-            "1.05" if name.endswith("engine") else "-",
-            verdict(seconds / before, 1.05) if name.endswith("engine")
-            else ""))
+    login = best({"5-prompt login": (login_loop(DialogProcessor), "login",
+                                     logins)}, rounds)
+    print("%-34s %7d x  %10.3f %8s" % ("5-prompt login", logins,
+                                       login["5-prompt login"], "-"))
+    if options.base:
+        against_base(options.base, large * MB, logins, rounds)
 
     per_char = memory(large * MB)
     print("%-34s %7d MB %10s %8.2f %8s %s" % (

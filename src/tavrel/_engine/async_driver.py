@@ -26,11 +26,10 @@ from pexpect.spawnbase import SpawnBase
 
 from tavrel._engine.channel import SpawnChannel, reader_of
 from tavrel._engine.clock import Clock
-from tavrel._engine.events import (ActionDone, ActionFailed, Call, Data,
-                                   DialogResult, Empty, Ended, Event, Fail,
-                                   Finish, Pause, Read, Resumed, TimedOut)
+from tavrel._engine.events import (Call, Data, DialogResult, Empty, Ended,
+                                   Event, Fail, Finish, Pause, Read, Resumed,
+                                   TimedOut)
 from tavrel._engine.run import Run
-from tavrel._engine.texts import stray_stop
 
 __all__ = ["drive"]
 
@@ -320,8 +319,7 @@ async def _loop(run: Run, reader: DirectReader, delay: float
 
 
 async def _call(run: Run, call: Call, delay: float) -> Event | None:
-    channel = run.channel
-    channel.hand_over(call.handover)
+    run.channel.hand_over(call.handover)
     try:
         if delay:
             await run.clock.sleep_async(delay)
@@ -329,10 +327,8 @@ async def _call(run: Run, call: Call, delay: float) -> Event | None:
         if inspect.isawaitable(result):
             await result
     except BaseException as exc:
-        run.core.send(ActionFailed(channel.leftover(call.handover)))
-        if isinstance(exc, StopIteration):
-            # As the blocking driver says it (a coroutine could not raise
-            # it anyway).
-            raise stray_stop(call) from exc
+        instead = run.action_failed(call, exc)
+        if instead is not None:
+            raise instead from exc
         raise
-    return run.core.send(ActionDone(channel.take(), run.clock.monotonic()))
+    return run.action_done()

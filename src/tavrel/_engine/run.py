@@ -12,8 +12,10 @@ from typing import Any
 from tavrel._engine.channel import SpawnChannel, Transcript
 from tavrel._engine.clock import Clock
 from tavrel._engine.core import DialogCore
+from tavrel._engine.events import ActionDone, ActionFailed, Call, Event
 from tavrel._engine.plan import DialogPlan
 from tavrel._engine.secrets import activate, deactivate
+from tavrel._engine.texts import stray_stop
 
 __all__ = ["Run", "READ_SIZE"]
 
@@ -62,6 +64,20 @@ class Run:
             # An earlier run may have stopped inside a secret that this
             # run's reads complete.
             self.transcript.follow(self.core.unconsumed())
+
+    def action_done(self) -> Event | None:
+        """The action of the call under way returned."""
+        return self.core.send(ActionDone(self.channel.take(),
+                                         self.clock.monotonic()))
+
+    def action_failed(self, call: Call, error: BaseException
+                      ) -> BaseException | None:
+        """The action raised ``error``: the core takes back what it left.
+        Returns what to raise instead, if anything: StopIteration comes out
+        of either driver as the same RuntimeError (a coroutine cannot raise
+        it at all)."""
+        self.core.send(ActionFailed(self.channel.leftover(call.handover)))
+        return stray_stop(call) if isinstance(error, StopIteration) else None
 
     def close(self, failing: bool, extra: str = "") -> None:
         """The run is over (``failing``: by an exception, which is the one

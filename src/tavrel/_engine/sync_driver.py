@@ -6,11 +6,10 @@ from __future__ import annotations
 from pexpect import EOF as SpawnEOF
 from pexpect import TIMEOUT as SpawnTimeout
 
-from tavrel._engine.events import (ActionDone, ActionFailed, Call, Data,
-                                   DialogResult, Empty, Ended, Fail, Finish,
-                                   Pause, Read, Resumed, TimedOut)
+from tavrel._engine.events import (Call, Data, DialogResult, Empty, Ended,
+                                   Fail, Finish, Pause, Read, Resumed,
+                                   TimedOut)
 from tavrel._engine.run import Run
-from tavrel._engine.texts import stray_stop
 
 __all__ = ["drive"]
 
@@ -70,13 +69,12 @@ def _loop(run: Run) -> DialogResult:
 
 
 def _call(run: Run, call: Call) -> object:
-    channel = run.channel
-    channel.hand_over(call.handover)
+    run.channel.hand_over(call.handover)
     try:
         call.function(*call.args, **call.kwargs)
     except BaseException as exc:
-        run.core.send(ActionFailed(channel.leftover(call.handover)))
-        if isinstance(exc, StopIteration):
-            raise stray_stop(call) from exc
+        instead = run.action_failed(call, exc)
+        if instead is not None:
+            raise instead from exc
         raise
-    return run.core.send(ActionDone(channel.take(), run.clock.monotonic()))
+    return run.action_done()

@@ -16,6 +16,7 @@ import types
 import weakref
 
 import pytest
+from fakes import Spawn
 from hypothesis import given, settings, strategies as st
 
 from tavrel.eal import dialogs as m
@@ -481,12 +482,6 @@ def test_pydoc_renders_module():
 # Mutable function attributes, copying, weak references and the GC
 # --------------------------------------------------------------------------
 
-class Spawn:
-    def __init__(self):
-        self.sent = []
-
-    def send(self, value):
-        self.sent.append(value)
 
 
 def _fresh():

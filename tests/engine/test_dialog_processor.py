@@ -7,6 +7,7 @@ import time
 
 import pexpect
 import pytest
+from fakes import Spawn
 
 from tavrel.core.errors import DialogEOFError, DialogTimeoutError
 from tavrel.eal.dialog_processor import DialogProcessor
@@ -294,21 +295,7 @@ def test_bytes_spawn_gets_its_bytes_back(bash):
     assert child.before == b"\xc3\xa9 \xff "
 
 
-class Recorder:
-    timeout = None
-    buffer = ""
-
-    def __init__(self):
-        self.calls = []
-
-    def send(self, text):
-        self.calls.append(text)
-
-    sendline = send
-
-    def read_nonblocking(self, size, timeout):
-        self.calls.append("read")
-        raise pexpect.TIMEOUT("")
+Recorder = Spawn
 
 
 @pytest.mark.parametrize("spawn, kwargs, error", [

@@ -17,7 +17,7 @@ from tavrel.eal.dialog_processor import DialogProcessor, process_async
 from tavrel.eal.dialogs import Dialog, Statement
 from tavrel.testing import ScriptedSpawn
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 def run(coroutine):
@@ -172,10 +172,7 @@ def test_a_plain_action_that_blocks_and_its_way_out(bash):
 
 
 def load_talker():
-    spec = importlib.util.spec_from_file_location(
-        "talker", ROOT / "benchmarks" / "talker.py")
-    talker = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(talker)
+    import talker
     return talker
 
 

@@ -21,6 +21,7 @@ import types
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from fakes import Spawn
 from hostile import (
     BoolRaising, ClassRaising, ContainsRaisingDict, EqRaising, EqRaisingStr, Hostile,
     IndexRaising, ItemsRaisingDict, IterRaisingList, IterRaisingTuple, LyingSignature,
@@ -317,17 +318,6 @@ SENDER_NAMES = ["send", "sendline", "send_ctx", "sendline_ctx", "send_session",
                 "sendline_session", "sendline_cred_user", "sendline_cred_pass"]
 
 
-class RecordingSpawn:
-    def __init__(self, raising=False):
-        self.raising = raising
-
-    def send(self, text):
-        if self.raising:
-            raise Hostile("send")
-
-    sendline = send
-
-
 @EXAMPLES
 @given(TEXTS, st.sampled_from(SENDER_NAMES), ANY, ANY,
        st.sampled_from([None, "send", "to_plaintext"]))
@@ -339,7 +329,7 @@ def test_action_helper_and_senders(text, sender, second, key, failing):
     callback, _ = m.statement_action_helper(sender + "(k)")
     context = {"credentials": {key: {"username": second, "password": second}}} \
         if type(key) is str else second
-    spawn = RecordingSpawn(raising=failing == "send")
+    spawn = Spawn(fails=Hostile if failing == "send" else None)
     saved = m.to_plaintext
     if failing == "to_plaintext":
         m.to_plaintext = boom
@@ -455,7 +445,7 @@ def workload(s, t, d, e):
         lambda: d.insert(0, s), lambda: d.remove(s), lambda: s in d, lambda: list(d),
         lambda: bool(d), lambda: d.get_pattern_list(), lambda: d + e, lambda: d + 5,
         lambda: d.__iadd__(e), lambda: str(d), lambda: repr(d),
-        lambda: d.process(RecordingSpawn(), timeout=1), lambda: d.extract_statements(),
+        lambda: d.process(Spawn(), timeout=1), lambda: d.extract_statements(),
         lambda: statement_decorator("p")(lambda spawn: None), Declared,
         lambda: Declared().add_statement(["z"]), lambda: Declared().add_statement(s, 0),
     ]

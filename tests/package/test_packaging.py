@@ -10,7 +10,7 @@ from packaging.specifiers import SpecifierSet
 import tavrel
 from tavrel.eal import dialogs
 
-SRC = Path(__file__).resolve().parent.parent / "src"
+SRC = Path(__file__).resolve().parents[2] / "src"
 
 
 def test_the_installed_package_is_under_test():
