@@ -208,6 +208,7 @@ _REPEATS = {_c.MAX_REPEAT, _c.MIN_REPEAT}
 if hasattr(_c, "POSSESSIVE_REPEAT"):
     _REPEATS.add(_c.POSSESSIVE_REPEAT)
 _ATOMIC = getattr(_c, "ATOMIC_GROUP", None)
+_POSSESSIVE = getattr(_c, "POSSESSIVE_REPEAT", None)
 _CATEGORY_NEWLINE = {
     _c.CATEGORY_SPACE: True, _c.CATEGORY_NOT_SPACE: False,
     _c.CATEGORY_DIGIT: False, _c.CATEGORY_NOT_DIGIT: True,
@@ -216,6 +217,14 @@ _CATEGORY_NEWLINE = {
 }
 _LOOKING_BACK = {_c.AT_BEGINNING, _c.AT_BEGINNING_STRING, _c.AT_BOUNDARY,
                  _c.AT_NON_BOUNDARY}
+_AT_END_OR_BOUNDARY = {_c.AT_END, _c.AT_END_STRING, _c.AT_BOUNDARY,
+                       _c.AT_NON_BOUNDARY}
+
+
+def _times(count: float, size: float) -> float:
+    """``count * size`` for counts and sizes that may be infinite, with
+    nothing times anything nothing."""
+    return 0.0 if count == 0 or size == 0 else count * size
 
 
 def _matches_newline(op: Any, av: Any, flags: int) -> bool:
@@ -234,10 +243,11 @@ def _matches_newline(op: Any, av: Any, flags: int) -> bool:
             hit = hit or item_av == 10
         elif item_op is _c.RANGE:
             hit = hit or item_av[0] <= 10 <= item_av[1]
-        elif item_op is _c.CATEGORY:
-            hit = hit or _CATEGORY_NEWLINE.get(item_av, True)
+        elif item_op is _c.CATEGORY and item_av in _CATEGORY_NEWLINE:
+            hit = hit or _CATEGORY_NEWLINE[item_av]
         else:
-            hit = True
+            # Not known here: assume it may match, negated or not.
+            return True
     return hit != negate
 
 
@@ -254,6 +264,12 @@ class _Walk:
         self.reads_before = False
         self.looks_back = False
         self.backrefs = False
+        # What the tail rule must not meet: lookaheads anywhere; atomic
+        # groups or possessive repeats together with assertions about
+        # what follows a position ($, \Z, \b, \B).
+        self.looks_ahead = False
+        self.atomic = False
+        self.looks_at_end = False
 
     def seq(self, items: Any, lo: float, hi: float, flags: int
             ) -> tuple[float, float, float, float]:
@@ -277,6 +293,8 @@ class _Walk:
             if av in _LOOKING_BACK:
                 self.looks_back = True
                 self.reads_before = True
+            if av in _AT_END_OR_BOUNDARY:
+                self.looks_at_end = True
             if av is _c.AT_END and not flags & _c.SRE_FLAG_MULTILINE:
                 # $ also matches before a newline that ends the output: it
                 # looks at the character after its position too.
@@ -296,6 +314,7 @@ class _Walk:
                 self.group_lines[group] = lines
             return lo2, hi2, exam, lines
         if _ATOMIC is not None and op is _ATOMIC:
+            self.atomic = True
             return self.seq(av, lo, hi, flags)
         if op is _c.BRANCH:
             results = [self.seq(sub, lo, hi, flags) for sub in av[1]]
@@ -303,20 +322,25 @@ class _Walk:
                     max(r[2] for r in results), max(r[3] for r in results))
         if op in _REPEATS:
             low, high, sub = av
+            if op is _POSSESSIVE:
+                self.atomic = True
             if high == _c.MAXREPEAT:
                 high = INF
             w_lo, w_hi, exam_rel, lines = self.seq(sub, 0, 0, flags)
             if high == 0:
                 return lo, hi, -1.0, 0.0
-            last = (high - 1) * w_hi if w_hi else 0.0
-            exam = hi + last + exam_rel if exam_rel >= 0 else -1.0
-            if w_hi and high == INF:
-                exam = INF if exam_rel >= 0 else -1.0
-            return (lo + low * w_lo, hi + high * w_hi if w_hi else hi, exam,
-                    lines * high if lines else 0.0)
+            # The last iteration starts at most high - 1 widest iterations
+            # in (a product that is 0 when either factor is: inf * 0 is
+            # nan, which compares false with everything and would drop
+            # the bound).
+            last = hi + _times(high - 1, w_hi)
+            return (lo + _times(low, w_lo), hi + _times(high, w_hi),
+                    last + exam_rel if exam_rel >= 0 else -1.0,
+                    _times(high, lines))
         if op in (_c.ASSERT, _c.ASSERT_NOT):
             direction, sub = av
             if direction == 1:
+                self.looks_ahead = True
                 _, _, exam, lines = self.seq(sub, lo, hi, flags)
                 return lo, hi, exam, lines
             # A lookbehind reads the fixed width before the position.
