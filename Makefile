@@ -16,7 +16,7 @@
 #   make bench       build, then run the benchmarks     (BENCH_ARGS=...)
 #   make bench-processor  the dialog engine on a pty, side by side (BENCH_ARGS=...)
 #   make test-differential  the incremental search against the full search, at
-#                    length (DIFF_EXAMPLES=..., default 50000)
+#                    length (DIFF_EXAMPLES=... search cases, default 200000)
 #   make build       (re)build and install into .venv   (V=1 shows the compiler)
 #   make venv        create .venv with the build and test dependencies
 #   make clean       remove build trees; make distclean also removes the venvs
@@ -178,7 +178,7 @@ bench: build
 bench-processor: build
 	$(VENV)/bin/python benchmarks/processor.py $(BENCH_ARGS)
 
-DIFF_EXAMPLES ?= 50000
+DIFF_EXAMPLES ?= 200000
 test-differential: build
 	TAVREL_DIFF_EXAMPLES=$(DIFF_EXAMPLES) $(VENV)/bin/python -m pytest \
 		tests/test_incremental_search.py $(PYTEST_ARGS)

@@ -8,6 +8,10 @@ prompt; each row reads all of it and stops at the prompt:
     twenty     19 statements that never match, then the prompt
     paging     --More-- every 24 lines answered with a space, as a dialog
                and as a hand-written pexpect expect() loop
+    rule-less  a pattern whose starts no bound covers, (?:Q|\n)+SW-1#, behind
+               N lines: with its search skipped while no new output can end
+               a match, and searched whole on every read (the tail rule
+               off, as the engine did before it)
     login      5 prompts answered, many times over, by the engine and by the
                engine as it was before (benchmarks/engine_before.py)
     sessions   N concurrent 5-prompt logins (pty sessions served by one
@@ -47,6 +51,7 @@ import engine_before  # noqa: E402  (the baseline, next to this file)
 import talker  # noqa: E402
 from talker import LOGIN_DIALOG as LOGIN  # noqa: E402
 
+from tavrel.eal import _core  # noqa: E402
 from tavrel.eal.dialog_processor import (DialogProcessor,  # noqa: E402
                                          process_async)
 from tavrel.eal.dialogs import Dialog, Statement  # noqa: E402
@@ -54,6 +59,9 @@ from tavrel.eal.dialogs import Dialog, Statement  # noqa: E402
 TALKER = os.path.join(HERE, "talker.py")
 MB = 1 << 20
 PROMPT = r"SW-1#$"
+# Its starts are bounded by no rule: a run of Q and newlines of any length
+# may come before the prompt.
+RULELESS = r"(?:Q|\n)+SW-1#"
 NEVER = [r"[Uu]sername: ?$", r"(?i)error: .*$", r"% Invalid input.*",
          r"[Pp]assword: ?$", r"\[confirm\]$", r"(?i)are you sure",
          r"Permission denied", r"--More--", r"\(yes/no\)\?",
@@ -100,6 +108,19 @@ def paging_dialog(child: pexpect.spawn, size: int) -> None:
 def paging_pexpect(child: pexpect.spawn, size: int) -> None:
     while child.expect([r"--More--", PROMPT], timeout=600) == 0:
         child.send(" ")
+
+
+def ruleless(child: pexpect.spawn, size: int) -> None:
+    Dialog([[RULELESS]]).process(child, timeout=600)
+
+
+def ruleless_whole(child: pexpect.spawn, size: int) -> None:
+    analyze = _core.analyze
+    _core.analyze = lambda text: analyze(text)._replace(tail=None)
+    try:
+        Dialog([[RULELESS]]).process(child, timeout=600)
+    finally:
+        _core.analyze = analyze
 
 
 def login_loop(processor: type) -> object:
@@ -265,6 +286,30 @@ def main() -> None:
                 verdict(exponent, 1.1), 1 + exponent - raw_exponent)
         print("%-34s %4d->%-3d MB %10s %8.2f %8s" % (
             "growth exponent, " + name, small, large, "", exponent, shown))
+
+    # Quadratic when searched whole: its sizes are in lines, and smaller.
+    # The ratio is over the same pattern with its searches skipped.
+    lines = [10_000, 20_000] if options.quick else [100_000, 200_000]
+    ruleless_rows = {"rule-less pattern": (ruleless, "rule-less"),
+                     "rule-less, searched whole": (ruleless_whole,
+                                                   "rule-less whole")}
+    rules = {count: best({name: (row, "bulk", count * 64)
+                          for name, (row, _) in ruleless_rows.items()},
+                         rounds)
+             for count in lines}
+    for count in lines:
+        fast = rules[count]["rule-less pattern"]
+        for name, seconds in rules[count].items():
+            print("%-34s %5dk ln %10.3f %8.2f %8s" % (
+                name, count // 1000, seconds, seconds / fast, "-"))
+    for name, (_, short) in ruleless_rows.items():
+        exponent = (math.log(rules[lines[1]][name] / rules[lines[0]][name])
+                    / math.log(lines[1] / lines[0]))
+        print("%-34s %10s %10s %8.2f %8s" % (
+            "growth exponent, " + short,
+            "%dk->%dk ln" % (lines[0] // 1000, lines[1] // 1000), "",
+            exponent, "1.10 %s" % verdict(exponent, 1.1)
+            if short == "rule-less" else "-"))
 
     paging = best({"paging, dialog": (paging_dialog, "paged",
                                       paging_size * MB),

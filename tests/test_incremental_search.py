@@ -81,7 +81,11 @@ def make_regex(pick, budget, depth=0):
             pick(("", None)) or make_regex(pick, budget, depth + 1)
             for _ in range(pick((2, 3))))
     if kind == 9:
-        return "(?%s%s)" % (pick("=!"), make_regex(pick, budget, depth + 1))
+        inner = make_regex(pick, budget, depth + 1)
+        if pick((0, 1)) and spend(budget):
+            # A lookahead that may read far past what follows it.
+            inner += pick([r"\s*", ".*", "[ab]*"]) + pick(ATOMS)
+        return "(?%s%s)" % (pick("=!"), inner)
     if kind == 10:
         return pick(LOOKBEHINDS)
     if kind == 11:
@@ -101,11 +105,16 @@ def make_regex(pick, budget, depth=0):
         return pick(("(?:%s)%s", "(%s)%s")) % (inner, quantifier)
     if kind == 16:
         # An optional group next to an anchor, often ending in a newline.
-        inner = make_regex(pick, budget, depth + 1) + pick(
+        head = make_regex(pick, budget, depth + 1)
+        inner = head + pick(
             ["\n", ""] + ([r"\s*", r"\n\s*"] if spend(budget) else []))
         group = "(?:%s)%s" % (inner, pick(
             ["?", "??", "{0,1}"] + (["?+"] if NEW_SYNTAX else [])))
         anchor = pick(NEAR_ANCHORS)
+        if NEW_SYNTAX and not pick(range(4)):
+            # An atomic group whose first way through ends at the anchor,
+            # and a shorter second way.
+            return "(?>%s%s|%s)%s" % (inner, anchor, head, pick(ATOMS))
         return pick((group + anchor, anchor + group))
     if not spend(budget):
         return pick(ATOMS)
@@ -225,6 +234,7 @@ def test_seeded_cases_give_the_full_searchs_match():
 
 @pytest.mark.parametrize("rule, skew", [("reach", 1), ("lines", 1),
                                         ("trail", 1), ("prefix", 1),
+                                        ("tail", 1),
                                         ("margin", -1), ("margin", -99)])
 def test_a_wrong_bound_is_caught(monkeypatch, rule, skew):
     monkeypatch.setitem(_search._SKEW, rule, skew)
@@ -244,16 +254,31 @@ def test_a_wrong_bound_is_caught(monkeypatch, rule, skew):
 @pytest.mark.parametrize("pattern, rule", [
     ("SW-1#$", "reach"), (r"(?i)error: .*$", "lines"),
     (r"SW-1\(config\)#\s*$", "trail"), ("--More--", "prefix"),
-    (r"\A\S+ login: ", "anchored"), (r"(?s).*Version", None),
+    (r"\A\S+ login: ", "anchored"), (r"(?:Q|\n)+X", "tail"),
+    (r"(?s).*Version", "tail"),
 ])
 def test_the_rules_cover_what_prompts_look_like(pattern, rule):
     rules = analyze(pattern)
-    if rule is None:
-        assert not rules.incremental  # searched whole, as before
-    elif rule == "anchored":
+    if rule == "tail":
+        assert not rules.incremental  # searched whole, when searched
+    if rule == "anchored":
         assert rules.anchored
     else:
         assert getattr(rules, rule) is not None
+
+
+@pytest.mark.parametrize("pattern, chunks", [
+    # A match can end in output already searched when a lookahead reads
+    # past it, when an assertion follows its last character, or when an
+    # atomic group's first way through ended at an anchor there.
+    (r"a(?=\s*c)\s", ["a ", "c"]),
+    (r"\s+\b", ["  ", "a"]),
+] + ([(r"(?>a\s*(?m:$)|a)\s", ["a ", "x"])] if NEW_SYNTAX else []) + [
+    (r"(?:Q|\n)+X", ["Q\nQ", "\n", "QX"]),
+])
+def test_a_match_that_ends_in_searched_output_is_found(pattern, chunks):
+    assert run_steps(pattern, [(chunk, "trim", "") for chunk in chunks]) \
+        is None
 
 
 # -- whole dialogs ---------------------------------------------------------------
