@@ -50,7 +50,7 @@ NEAR_ANCHORS = ["(?m:^)", "(?m:$)", "^", "$", r"\b", r"\B", r"\Z"]
 # branches share, so that no start backtracks exponentially.
 REPEATED_BODIES = ["a|\n", "x|b", " |a", "ab", "a\n", "b|\n|x", "a|"]
 LOOKBEHINDS = ["(?<=a)", "(?<!b)", "(?<=\n)", "(?<=ab)", "(?<! a)",
-               r"(?<=\s)"]
+               r"(?<=\s)", r"(?<=\n\s)", r"(?<![ab]\b)", "(?<=a|b)"]
 GROUP_ENDS = [r"\s*", r"\n\s*", "[ab]*", ".*", "a+", r"\S+?"]
 SUFFIXES = [r"\s*$", r"[ab]*\Z", r" *$", r"[^\n]*$", r"\S+$", r"(\s*)$",
             r"[a ]*?$", r".*$"]
@@ -89,10 +89,20 @@ def make_regex(pick, budget, depth=0):
     if kind == 10:
         return pick(LOOKBEHINDS)
     if kind == 11:
-        return "(%s)\\1" % pick(["a", ".", "a|b", "a?"] + (
+        group = pick(["a", ".", "a|b", "a?", "x|"] + (
             ["a+", r"\s*"] if spend(budget) else []))
+        if pick((0, 1)):
+            return "(%s)\\1" % group
+        # A condition on whether a group took part (a name clash now and
+        # then only makes an invalid pattern).
+        name = "c%d" % pick(range(1000))
+        return "(?P<%s>%s)%s(?(%s)%s|%s)" % (
+            name, group, pick(("", "?")), name,
+            make_regex(pick, budget, depth + 1),
+            pick(("", None)) or make_regex(pick, budget, depth + 1))
     if kind == 12:
-        flag = pick("msi" + (">" if NEW_SYNTAX else ""))
+        flag = pick(["m", "s", "i", "-i", "a"] + ([">"] if NEW_SYNTAX
+                                                  else []))
         inner = make_regex(pick, budget, depth + 1)
         return "(?>%s)" % inner if flag == ">" else "(?%s:%s)" % (flag,
                                                                   inner)
