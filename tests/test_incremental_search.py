@@ -180,9 +180,15 @@ def run_steps(pattern, steps):
     for chunk, after, replacement in steps:
         output.append(chunk)
         start = 0 if kept is None else max(0, kept - output.base)
-        got = search.search(output, start, kept is not None)
-        want = _search.full_search(regex, output.text(), start,
-                                   kept is not None)
+        try:
+            want = _search.full_search(regex, output.text(), start,
+                                       kept is not None)
+            got = search.search(output, start, kept is not None)
+        except SystemError:
+            # re's own fault, no verdict: on 3.11 to 3.13 a possessive
+            # repeat of a group can fail so, re.search(r"(?:(a) |x){1,2}+b",
+            # "xa xb") for one.
+            return None
         shown = [m and (m.span(), m.groups(), m.pos, m.string)
                  for m in (got, want)]
         if shown[0] != shown[1]:
@@ -339,6 +345,8 @@ def test_whole_dialogs_run_alike_with_and_without_it(statements, pieces,
         incremental = outcome(statements, pieces, eof)
         _core.analyze = lambda text: WHOLE
         whole = outcome(statements, pieces, eof)
+    except SystemError:
+        return  # re's own fault, as in run_steps
     finally:
         _core.SMALL_OUTPUT, _core.analyze = saved
     assert incremental == whole
