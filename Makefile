@@ -20,7 +20,7 @@
 #   make bench-sessions  sessions against OpenSSH and the lab, side by side with
 #                    pexpect over ssh and plain asyncssh (BENCH_ARGS=...)
 #   make test-differential  the incremental search against the full search, at
-#                    length (DIFF_EXAMPLES=..., default 50000)
+#                    length (DIFF_EXAMPLES=... search cases, default 200000)
 #   make build       (re)build and install into .venv   (V=1 shows the compiler)
 #   make venv        create .venv with the build and test dependencies
 #   make clean       remove build trees; make distclean also removes the venvs
@@ -197,7 +197,7 @@ bench-processor: build
 bench-sessions: build
 	$(VENV)/bin/python benchmarks/sessions.py $(BENCH_ARGS)
 
-DIFF_EXAMPLES ?= 50000
+DIFF_EXAMPLES ?= 200000
 test-differential: build
 	TAVREL_DIFF_EXAMPLES=$(DIFF_EXAMPLES) $(VENV)/bin/python -m pytest \
 		tests/engine/test_incremental_search.py $(PYTEST_ARGS)

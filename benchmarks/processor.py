@@ -8,6 +8,10 @@ prompt; each row reads all of it and stops at the prompt:
     twenty     19 statements that never match, then the prompt
     paging     --More-- every 24 lines answered with a space, as a dialog
                and as a hand-written pexpect expect() loop
+    rule-less  a pattern whose starts no bound covers, (?:Q|\n)+SW-1#, behind
+               N lines: with its search skipped while no new output can end
+               a match, and searched whole on every read (the tail rule
+               off, as the engine did before it)
     login      5 prompts answered, many times over
     before     with --base PYTHON (make bench-processor BASE=<revision>
                builds that revision into a venv of its own): the one- and
@@ -52,6 +56,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 import talker  # noqa: E402
 from talker import LOGIN_DIALOG as LOGIN  # noqa: E402
 
+from tavrel._engine import search as _search  # noqa: E402
 from tavrel.eal.dialog_processor import (DialogProcessor,  # noqa: E402
                                          process_async)
 from tavrel.eal.dialogs import Dialog, Statement  # noqa: E402
@@ -59,6 +64,9 @@ from tavrel.eal.dialogs import Dialog, Statement  # noqa: E402
 TALKER = talker.__file__
 MB = 1 << 20
 PROMPT = r"SW-1#$"
+# Its starts are bounded by no rule: a run of Q and newlines of any length
+# may come before the prompt.
+RULELESS = r"(?:Q|\n)+SW-1#"
 NEVER = [r"[Uu]sername: ?$", r"(?i)error: .*$", r"% Invalid input.*",
          r"[Pp]assword: ?$", r"\[confirm\]$", r"(?i)are you sure",
          r"Permission denied", r"--More--", r"\(yes/no\)\?",
@@ -105,6 +113,19 @@ def paging_dialog(child: pexpect.spawn, size: int) -> None:
 def paging_pexpect(child: pexpect.spawn, size: int) -> None:
     while child.expect([r"--More--", PROMPT], timeout=600) == 0:
         child.send(" ")
+
+
+def ruleless(child: pexpect.spawn, size: int) -> None:
+    Dialog([[RULELESS]]).process(child, timeout=600)
+
+
+def ruleless_whole(child: pexpect.spawn, size: int) -> None:
+    analyze = _search.analyze
+    _search.analyze = lambda text: analyze(text)._replace(tail=None)
+    try:
+        Dialog([[RULELESS]]).process(child, timeout=600)
+    finally:
+        _search.analyze = analyze
 
 
 def login_loop(processor: type) -> object:
@@ -311,6 +332,30 @@ def main() -> None:
                 verdict(exponent, 1.1), 1 + exponent - raw_exponent)
         print("%-34s %4d->%-3d MB %10s %8.2f %8s" % (
             "growth exponent, " + name, small, large, "", exponent, shown))
+
+    # Quadratic when searched whole: its sizes are in lines, and smaller.
+    # The ratio is over the same pattern with its searches skipped.
+    lines = [10_000, 20_000] if options.quick else [100_000, 200_000]
+    ruleless_rows = {"rule-less pattern": (ruleless, "rule-less"),
+                     "rule-less, searched whole": (ruleless_whole,
+                                                   "rule-less whole")}
+    rules = {count: best({name: (row, "bulk", count * 64)
+                          for name, (row, _) in ruleless_rows.items()},
+                         rounds)
+             for count in lines}
+    for count in lines:
+        fast = rules[count]["rule-less pattern"]
+        for name, seconds in rules[count].items():
+            print("%-34s %5dk ln %10.3f %8.2f %8s" % (
+                name, count // 1000, seconds, seconds / fast, "-"))
+    for name, (_, short) in ruleless_rows.items():
+        exponent = (math.log(rules[lines[1]][name] / rules[lines[0]][name])
+                    / math.log(lines[1] / lines[0]))
+        print("%-34s %10s %10s %8.2f %8s" % (
+            "growth exponent, " + short,
+            "%dk->%dk ln" % (lines[0] // 1000, lines[1] // 1000), "",
+            exponent, "1.10 %s" % verdict(exponent, 1.1)
+            if short == "rule-less" else "-"))
 
     paging = best({"paging, dialog": (paging_dialog, "paged",
                                       paging_size * MB),

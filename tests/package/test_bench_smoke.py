@@ -49,7 +49,8 @@ def test_processor_benchmark_quick_run_prints_every_row():
                           env=env)
     assert done.returncode == 0, done.stderr
     for label in ["raw 64 KiB reads", "one statement", "twenty statements",
-                  "growth exponent, twenty statements", "paging, dialog",
+                  "growth exponent, twenty statements", "rule-less pattern",
+                  "growth exponent, rule-less whole", "paging, dialog",
                   "5-prompt login", "this build / base build",
                   "memory, traced peak / output", "50 sessions, one loop",
                   "50 sessions, a thread each"]:

@@ -27,6 +27,11 @@ pattern text, in :func:`analyze`):
 * an anchored start (``\\A``, ``^`` without MULTILINE): only the first start
   can match.
 
+Counts and widths may be unbounded (infinite): a product of the two is 0
+when either is, never ``inf * 0``, which is nan and would make a bound
+vanish from every comparison.  Where a rule cannot show its bound (an
+operator it does not know, say), it gives none.
+
 Each search then starts at the restart position, in a window of the output
 that begins a margin before it, wide enough for what the pattern looks at
 behind its start (lookbehind, ``\\b``, a multi-line ``^``), so that anchors
@@ -36,7 +41,18 @@ returned is the very one the full search gives.  A pattern no rule covers is
 searched from the start, as before: never slower.  When the output is
 trimmed, the output before a pattern's start changes, so patterns that look
 behind their start, or at the beginning of the output, search their start
-again.
+again, as every pattern does when an action replaced the output.
+
+One rule bounds when to search rather than where: the tail rule.  A match
+of a pattern without lookaheads, whose last consumed character is followed
+by no assertion, cannot end within output a full search found nothing in
+(see :func:`_tail_rule`).  So once a search found nothing, the search is
+skipped until new output holds what the pattern's last items match (the
+``X`` of ``(?:Q|\\n)+X``, the ``Version`` of ``(?s).*Version``): a pattern
+that ends in a rare prompt character is searched about once, however long
+the output before it.  The skip needs a full search again after the output
+was replaced, or trimmed for a pattern that looks back.  Only patterns with
+no reach use it: the others search a short window anyway.
 """
 
 from __future__ import annotations
@@ -59,7 +75,8 @@ INF = float("inf")
 
 # Faults a test switches on to show that the differential test catches a
 # wrong bound: each entry is added to the bound its rule gives.
-_SKEW = {"reach": 0, "lines": 0, "trail": 0, "prefix": 0, "margin": 0}
+_SKEW = {"reach": 0, "lines": 0, "trail": 0, "prefix": 0, "margin": 0,
+         "tail": 0}
 
 
 # -- the output ----------------------------------------------------------------
@@ -185,6 +202,21 @@ class Output:
 
 # -- what a pattern can look at ------------------------------------------------
 
+class Tail(NamedTuple):
+    """The last ``width`` characters of every match: a literal text, or
+    what a regex matches."""
+
+    literal: Literal | None
+    regex: re.Pattern[str] | None
+    width: int
+
+    def occurs_in(self, text: str) -> bool:
+        if self.literal is not None:
+            return self.literal.find(text) >= 0
+        assert self.regex is not None
+        return self.regex.search(text) is not None
+
+
 class Rules(NamedTuple):
     """What bounds the starts at which a pattern can still match."""
 
@@ -207,6 +239,8 @@ class Rules(NamedTuple):
     # Matches end at the end of the output: how far before it they can
     # start, or None.
     end_width: int | None = None
+    # What every match ends with, to be looked for in new output.
+    tail: Tail | None = None
 
     @property
     def incremental(self) -> bool:
@@ -227,6 +261,7 @@ _REPEATS = {_c.MAX_REPEAT, _c.MIN_REPEAT}
 if hasattr(_c, "POSSESSIVE_REPEAT"):
     _REPEATS.add(_c.POSSESSIVE_REPEAT)
 _ATOMIC = getattr(_c, "ATOMIC_GROUP", None)
+_POSSESSIVE = getattr(_c, "POSSESSIVE_REPEAT", None)
 _CATEGORY_NEWLINE = {
     _c.CATEGORY_SPACE: True, _c.CATEGORY_NOT_SPACE: False,
     _c.CATEGORY_DIGIT: False, _c.CATEGORY_NOT_DIGIT: True,
@@ -235,6 +270,14 @@ _CATEGORY_NEWLINE = {
 }
 _LOOKING_BACK = {_c.AT_BEGINNING, _c.AT_BEGINNING_STRING, _c.AT_BOUNDARY,
                  _c.AT_NON_BOUNDARY}
+_AT_END_OR_BOUNDARY = {_c.AT_END, _c.AT_END_STRING, _c.AT_BOUNDARY,
+                       _c.AT_NON_BOUNDARY}
+
+
+def _times(count: float, size: float) -> float:
+    """``count * size`` for counts and sizes that may be infinite, with
+    nothing times anything nothing."""
+    return 0.0 if count == 0 or size == 0 else count * size
 
 
 def _matches_newline(op: Any, av: Any, flags: int) -> bool:
@@ -253,10 +296,11 @@ def _matches_newline(op: Any, av: Any, flags: int) -> bool:
             hit = hit or item_av == 10
         elif item_op is _c.RANGE:
             hit = hit or item_av[0] <= 10 <= item_av[1]
-        elif item_op is _c.CATEGORY:
-            hit = hit or _CATEGORY_NEWLINE.get(item_av, True)
+        elif item_op is _c.CATEGORY and item_av in _CATEGORY_NEWLINE:
+            hit = hit or _CATEGORY_NEWLINE[item_av]
         else:
-            hit = True
+            # Not known here: assume it may match, negated or not.
+            return True
     return hit != negate
 
 
@@ -273,6 +317,12 @@ class _Walk:
         self.reads_before = False
         self.looks_back = False
         self.backrefs = False
+        # What the tail rule must not meet: lookaheads anywhere; atomic
+        # groups or possessive repeats together with assertions about
+        # what follows a position ($, \Z, \b, \B).
+        self.looks_ahead = False
+        self.atomic = False
+        self.looks_at_end = False
 
     def seq(self, items: Any, lo: float, hi: float, flags: int
             ) -> tuple[float, float, float, float]:
@@ -296,6 +346,8 @@ class _Walk:
             if av in _LOOKING_BACK:
                 self.looks_back = True
                 self.reads_before = True
+            if av in _AT_END_OR_BOUNDARY:
+                self.looks_at_end = True
             if av is _c.AT_END and not flags & _c.SRE_FLAG_MULTILINE:
                 # $ also matches before a newline that ends the output: it
                 # looks at the character after its position too.
@@ -315,6 +367,7 @@ class _Walk:
                 self.group_lines[group] = lines
             return lo2, hi2, exam, lines
         if _ATOMIC is not None and op is _ATOMIC:
+            self.atomic = True
             return self.seq(av, lo, hi, flags)
         if op is _c.BRANCH:
             results = [self.seq(sub, lo, hi, flags) for sub in av[1]]
@@ -322,20 +375,25 @@ class _Walk:
                     max(r[2] for r in results), max(r[3] for r in results))
         if op in _REPEATS:
             low, high, sub = av
+            if op is _POSSESSIVE:
+                self.atomic = True
             if high == _c.MAXREPEAT:
                 high = INF
             w_lo, w_hi, exam_rel, lines = self.seq(sub, 0, 0, flags)
             if high == 0:
                 return lo, hi, -1.0, 0.0
-            last = (high - 1) * w_hi if w_hi else 0.0
-            exam = hi + last + exam_rel if exam_rel >= 0 else -1.0
-            if w_hi and high == INF:
-                exam = INF if exam_rel >= 0 else -1.0
-            return (lo + low * w_lo, hi + high * w_hi if w_hi else hi, exam,
-                    lines * high if lines else 0.0)
+            # The last iteration starts at most high - 1 widest iterations
+            # in (a product that is 0 when either factor is: inf * 0 is
+            # nan, which compares false with everything and would drop
+            # the bound).
+            last = hi + _times(high - 1, w_hi)
+            return (lo + _times(low, w_lo), hi + _times(high, w_hi),
+                    last + exam_rel if exam_rel >= 0 else -1.0,
+                    _times(high, lines))
         if op in (_c.ASSERT, _c.ASSERT_NOT):
             direction, sub = av
             if direction == 1:
+                self.looks_ahead = True
                 _, _, exam, lines = self.seq(sub, lo, hi, flags)
                 return lo, hi, exam, lines
             # A lookbehind reads the fixed width before the position.
@@ -494,6 +552,129 @@ def _anchored(items: list[Any], flags: int) -> bool:
     return False
 
 
+_CATEGORY_TEXT = {
+    _c.CATEGORY_SPACE: r"\s", _c.CATEGORY_NOT_SPACE: r"\S",
+    _c.CATEGORY_DIGIT: r"\d", _c.CATEGORY_NOT_DIGIT: r"\D",
+    _c.CATEGORY_WORD: r"\w", _c.CATEGORY_NOT_WORD: r"\W",
+}
+
+
+def _char_regex(op: Any, av: Any, flags: int) -> str:
+    """Regex text for a one-character item, as its flags make it match."""
+    if op is _c.ANY:
+        return "(?s:.)" if flags & _c.SRE_FLAG_DOTALL else r"[^\n]"
+    if op is _c.LITERAL:
+        text = r"\U%08x" % av
+    elif op is _c.NOT_LITERAL:
+        text = r"[^\U%08x]" % av
+    else:
+        parts = []
+        for item_op, item_av in av:
+            if item_op is _c.NEGATE:
+                parts.append("^")
+            elif item_op is _c.LITERAL:
+                parts.append(r"\U%08x" % item_av)
+            elif item_op is _c.RANGE:
+                parts.append(r"\U%08x-\U%08x" % item_av)
+            elif item_op is _c.CATEGORY and item_av in _CATEGORY_TEXT:
+                parts.append(_CATEGORY_TEXT[item_av])
+            else:
+                raise _Unsupported(item_op)
+        text = "[%s]" % "".join(parts)
+    scope = ("a" if flags & _c.SRE_FLAG_ASCII else "") + (
+        "i" if flags & _c.SRE_FLAG_IGNORECASE else "")
+    return "(?%s:%s)" % (scope, text) if scope else text
+
+
+def _last_chars(items: Any, flags: int) -> tuple[list[str], bool] | None:
+    """What the last character a match of ``items`` consumes can be (regex
+    texts of one character each), and whether the match can be empty;
+    None when that is not known, or when an assertion that looks at what
+    follows may come after it."""
+    chars: list[str] = []
+    for op, av in reversed(list(items)):
+        if op in _SINGLE:
+            return chars + [_char_regex(op, av, flags)], False
+        if op is _c.AT and av in (_c.AT_BEGINNING, _c.AT_BEGINNING_STRING):
+            continue  # it only looks back
+        if op is _c.SUBPATTERN:
+            found = _last_chars(av[3], (flags | av[1]) & ~av[2])
+        elif _ATOMIC is not None and op is _ATOMIC:
+            found = _last_chars(av, flags)
+        elif op in _REPEATS:
+            found = _last_chars(av[2], flags) if av[1] else ([], True)
+            if found is not None and not av[0]:
+                found = found[0], True
+        elif op is _c.BRANCH:
+            found = _union([_last_chars(sub, flags) for sub in av[1]])
+        elif op is _c.GROUPREF_EXISTS:
+            found = _union([_last_chars(av[1], flags),
+                            _last_chars(av[2], flags)
+                            if av[2] is not None else ([], True)])
+        else:
+            return None
+        if found is None:
+            return None
+        chars += found[0]
+        if not found[1]:
+            return chars, False
+    return chars, True
+
+
+def _union(results: list[tuple[list[str], bool] | None]
+           ) -> tuple[list[str], bool] | None:
+    chars: list[str] = []
+    empty = False
+    for found in results:
+        if found is None:
+            return None
+        chars += found[0]
+        empty = empty or found[1]
+    return chars, empty
+
+
+def _tail_rule(items: list[Any], flags: int, walk: _Walk) -> Tail | None:
+    """What every match ends with, for patterns where a match that ends
+    within output a full search found nothing in cannot exist.
+
+    Take a pattern without lookaheads, and a match of it whose last
+    consumed character is followed by no assertion about what comes next.
+    If the match ends within output ``O``, each test on its way looked at
+    characters of ``O`` only (consuming the one after the end of ``O``
+    would end it later), so it is a match in ``O`` too, which the full
+    search of ``O`` would have found, or one before it.  An atomic group
+    or a possessive repeat breaks that: it commits to its first way
+    through, and ``$``, ``\\Z``, ``\\b`` or ``\\B`` at the end of ``O`` can
+    let another way through there than in longer output; those do not
+    mix.  So once a full search found nothing, a match must end in output
+    that came after, with what the pattern's last items match."""
+    if walk.looks_ahead or (walk.atomic and walk.looks_at_end):
+        return None
+    # The single characters the pattern ends with: a literal, say, which
+    # is found at memchr's speed.
+    run = []
+    for op, av in reversed(items):
+        if op not in _SINGLE:
+            break
+        run.append((op, av))
+    run.reverse()
+    if run and all(op is _c.LITERAL for op, _ in run):
+        return Tail(Literal("".join(chr(av) for _, av in run),
+                            bool(flags & _c.SRE_FLAG_IGNORECASE), flags),
+                    None, len(run))
+    try:
+        if len(run) > 1:
+            text = "".join(_char_regex(op, av, flags) for op, av in run)
+        else:
+            found = _last_chars(items, flags)
+            if found is None or found[1]:
+                return None
+            text = "|".join(dict.fromkeys(found[0]))
+        return Tail(None, re.compile(text), len(run) or 1)
+    except (_Unsupported, re.error):
+        return None
+
+
 @lru_cache(maxsize=1024)
 def analyze(pattern: str) -> Rules:
     """The rules that bound where ``pattern`` can still match."""
@@ -509,9 +690,11 @@ def analyze(pattern: str) -> Rules:
         trail = None if walk.backrefs else _trail_rule(items, flags)
         prefix = _prefix_rule(items, flags)
         back = walk.behind + walk.reads_before
+        # Within its reach, a pattern's search is short anyway.
+        tail = _tail_rule(items, flags, walk) if reach is None else None
         return Rules(reach, newlines, trail, prefix,
                      _anchored(items, flags), walk.looks_back, back,
-                     _end_width(items, flags))
+                     _end_width(items, flags), tail)
     except (_Unsupported, re.error, TypeError, ValueError, OverflowError,
             RecursionError):
         return WHOLE
@@ -522,24 +705,32 @@ def analyze(pattern: str) -> Rules:
 class PatternSearch:
     """The search for one pattern text over one run's output."""
 
-    __slots__ = ("regex", "rules", "restart", "whole")
+    __slots__ = ("regex", "rules", "restart", "whole", "quiet",
+                 "quiet_from")
 
     def __init__(self, regex: re.Pattern[str], rules: Rules) -> None:
         self.regex = regex
         self.rules = rules
-        # No rule covers the pattern: it is searched whole, as before.
+        # No rule bounds the starts: the pattern is searched whole (when
+        # the tail rule does not skip the search).
         self.whole = not rules.incremental
         # Absolute offset before which every start has failed for good.
         self.restart = 0
+        # For the tail rule: the end of the output when a search from
+        # absolute offset quiet_from last found nothing, or -1.
+        self.quiet = -1
+        self.quiet_from = 0
 
     def reset(self, base: int) -> None:
         self.restart = min(self.restart, base)
+        self.quiet = -1
 
     def trimmed(self, base: int) -> None:
         """The output before ``base`` was consumed."""
         if self.rules.looks_back:
             # The starts near the new beginning now see another past.
             self.restart = base
+            self.quiet = -1
 
     def search(self, output: Output, start: int, kept: bool
                ) -> re.Match[str] | None:
@@ -547,6 +738,24 @@ class PatternSearch:
         relative to the unconsumed output), or None.  With ``kept``, an
         empty match at ``start`` does not count (the statement made it
         last time)."""
+        tail = self.rules.tail
+        if tail is None:
+            return self._search(output, start, kept)
+        first = output.base + start
+        if self.quiet >= 0 and first >= self.quiet_from:
+            since = max(output.base,
+                        self.quiet - tail.width + 1 + _SKEW["tail"])
+            if not tail.occurs_in(output.tail(since)):
+                self.quiet = output.end
+                return None
+        found = self._search(output, start, kept)
+        if found is None:
+            self.quiet = output.end
+            self.quiet_from = first
+        return found
+
+    def _search(self, output: Output, start: int, kept: bool
+                ) -> re.Match[str] | None:
         regex = self.regex
         rules = self.rules
         base = output.base
