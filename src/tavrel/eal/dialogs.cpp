@@ -50,7 +50,7 @@ namespace {
     X(STATEMENT_MATCHED_RETRIES) X(STATEMENT_MATCHED_RETRY_SLEEP)             \
     X(statement_action_helper) X(Statement) X(Dialog) X(statement_decorator)  \
     X(DialogMaker) X(__timeout__) X(__eof__) X(name) X(builtins) X(spawn)     \
-    X(context) X(session) X(_fast_paths)
+    X(context) X(session)
 
 struct Names {
 #define X(n) PyObject *n;
@@ -2447,11 +2447,8 @@ int exec_body(PyObject *module)
         return -1;
 
     // Not part of the body: the shortcuts learn the originals of what they
-    // stand in for, and the private `_fast_paths` says whether the module
-    // was built with them.
-    if (start_fast_paths(g) < 0)
-        return -1;
-    return bind(g, N._fast_paths, bool_ref(fast::kEnabled));
+    // stand in for.
+    return start_fast_paths(g);
 }
 
 // ===========================================================================

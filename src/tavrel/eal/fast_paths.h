@@ -16,8 +16,8 @@
 // With TAVREL_FAST_PATHS defined to 0 (CMake: -DTAVREL_FAST_PATHS=OFF)
 // fast_paths.cpp is not built and every shortcut below declines, so that
 // the module takes the general road throughout; the test suite runs
-// against both builds.  The module tells which build it is by its private
-// attribute `_fast_paths` (True or False).
+// against both builds, and tells them apart by `tavrel.eal._build`, which
+// the build writes beside the module.
 
 #pragma once
 
@@ -28,8 +28,6 @@
 #endif
 
 namespace tavrel::fast {
-
-inline constexpr bool kEnabled = TAVREL_FAST_PATHS;
 
 // What the callable rules use of getfullargspec(action).
 struct ArgSpec {
