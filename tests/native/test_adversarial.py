@@ -28,7 +28,7 @@ from hostile import (
     NamedObject, NameRaising, OddBoolStr, PatternsRaising, SignatureRaising, StrRaising,
     StrRaisingStr, boom, raising_gen,
 )
-from tavrel.eal import dialogs as m
+from tavrel.eal import _build, dialogs as m
 from tavrel.eal.dialogs import Dialog, DialogMaker, Statement, statement_decorator
 
 SVE = m.StatementValidationError
@@ -1045,7 +1045,7 @@ def test_copy_follows_a_class_changed_during_its_inspection(collides_with):
     stmt = cls("a")
     Key.armed = True
     Dialog([stmt])  # the class changes while this copy is being made
-    assert Key.armed == (collides_with == "__getattr__" and not m._fast_paths)
+    assert Key.armed == (collides_with == "__getattr__" and not _build.FAST_PATHS)
     assert Dialog([stmt]).statements[0].pattern == ("a" if Key.armed else "copied")
 
 

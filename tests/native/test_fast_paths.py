@@ -5,8 +5,8 @@ and ``copy`` (the copies dialog construction makes of statements).  Every
 case here runs once with the originals in place and once with the
 collaborator rebound to a wrapper of itself, which forces the general road,
 and both runs must give the same statements, callables and exceptions.
-(``m._fast_paths`` tells whether the module was built with its shortcuts;
-without them both runs take the general road.)"""
+(``tavrel.eal._build.FAST_PATHS`` tells whether the module was built with
+its shortcuts; without them both runs take the general road.)"""
 
 import abc
 import contextlib
@@ -21,7 +21,7 @@ import types
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from tavrel.eal import dialogs as m
+from tavrel.eal import _build, dialogs as m
 from tavrel.eal.dialogs import Dialog, Statement, statement_action_helper
 from tavrel.utils import SecretText
 from fakes import Spawn as FakeSpawn
@@ -741,7 +741,7 @@ def test_plain_cases_skip_the_library_and_wrappers_do_not(collaborator, owner, i
     # Built without the shortcuts, the module always takes the library.
     with counting(owner, internal) as calls:
         run()
-    assert bool(calls) != m._fast_paths
+    assert bool(calls) != _build.FAST_PATHS
     for rebind in GENERAL[collaborator]:
         with pytest.MonkeyPatch.context() as mp:
             rebind(mp)

@@ -50,7 +50,7 @@ namespace {
     X(STATEMENT_MATCHED_RETRIES) X(STATEMENT_MATCHED_RETRY_SLEEP)             \
     X(statement_action_helper) X(Statement) X(Dialog) X(statement_decorator)  \
     X(DialogMaker) X(__timeout__) X(__eof__) X(name) X(builtins) X(spawn)     \
-    X(context) X(session) X(_fast_paths)
+    X(context) X(session)
 
 struct Names {
 #define X(n) PyObject *n;
@@ -197,9 +197,6 @@ Ref call_prepend(PyObject *f, PyObject *first, PyObject *args, PyObject *kwargs)
 // self.name(), found through the instance.
 Ref call_method0(PyObject *self, PyObject *name)
 {
-    Ref result;
-    if (fast::call_method0(self, name, result))
-        return result;
     PyObject *stack[2] = {nullptr, self};
     return Ref::steal(PyObject_VectorcallMethod(
         name, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -871,12 +868,9 @@ PyObject *statement_validate_pattern(NativeFunction *fn, PyObject *const *a)
             return nullptr;
         Py_RETURN_NONE;
     }
-    // Testing an exact str for list or tuple ran nothing of the caller's.
-    if (!(PyUnicode_CheckExact(pattern.get()) && fast::reads_same(self, N.pattern))) {
-        pattern = getattr(self, N.pattern);
-        if (!pattern)
-            return nullptr;
-    }
+    pattern = getattr(self, N.pattern);
+    if (!pattern)
+        return nullptr;
     int ok = is_str(pattern.get());
     if (ok < 0)
         return nullptr;
@@ -1286,12 +1280,9 @@ PyObject *statement_validate_action(NativeFunction *fn, PyObject *const *a)
     if (PyCallable_Check(action.get()))
         return validate_callable_action(fn, self);
 
-    // callable() ran nothing of the caller's.
-    if (!fast::reads_same(self, N.action)) {
-        action = getattr(self, N.action);
-        if (!action)
-            return nullptr;
-    }
+    action = getattr(self, N.action);
+    if (!action)
+        return nullptr;
     if (PyUnicode_CheckExact(action.get())) {
         Ref args = getattr(self, N.args);
         if (!args)
@@ -1422,16 +1413,16 @@ PyObject *join(PyObject *const *parts, Py_ssize_t n)
     return PyUnicode_Join(N.empty, seq.get());
 }
 
-// The thirteen pieces of a statement's text, in `parts`.
-int statement_pieces(PyObject *self, Ref (&parts)[13])
+PyObject *statement_str(NativeFunction *, PyObject *const *a)
 {
+    PyObject *self = a[0];
     Ref action = getattr(self, N.action);
     if (!action)
-        return -1;
+        return nullptr;
     bool no_action = action.get() == Py_None;
     Ref pattern_text = text_of(getattr(self, N.pattern));
     if (!pattern_text)
-        return -1;
+        return nullptr;
     Ref action_text;
     if (no_action) {
         action_text = text_of(getattr(self, N.action));
@@ -1439,43 +1430,29 @@ int statement_pieces(PyObject *self, Ref (&parts)[13])
     else {
         Ref again = getattr(self, N.action);
         if (!again)
-            return -1;
+            return nullptr;
         action_text = text_of(getattr(again.get(), N.__name__));
     }
     if (!action_text)
-        return -1;
+        return nullptr;
     Ref args_text = text_of(getattr(self, N.args));
     if (!args_text)
-        return -1;
+        return nullptr;
     Ref lc_text = text_of(getattr(self, N.loop_continue));
     if (!lc_text)
-        return -1;
+        return nullptr;
     Ref ct_text = text_of(getattr(self, N.continue_timer));
     if (!ct_text)
-        return -1;
+        return nullptr;
     Ref tb_text = text_of(getattr(self, N.trim_buffer));
     if (!tb_text)
-        return -1;
-    PyObject *fixed[7] = {T.open_pattern, T.open_action, T.open_args, T.open_loop_continue,
-                          T.open_continue_timer, T.open_trim_buffer, T.close};
-    Ref *values[6] = {&pattern_text, &action_text, &args_text, &lc_text, &ct_text, &tb_text};
-    for (int i = 0; i < 6; ++i) {
-        parts[2 * i] = Ref::borrow(fixed[i]);
-        parts[2 * i + 1] = std::move(*values[i]);
-    }
-    parts[12] = Ref::borrow(fixed[6]);
-    return 0;
-}
-
-PyObject *statement_str(NativeFunction *, PyObject *const *a)
-{
-    Ref parts[13];
-    if (statement_pieces(a[0], parts) < 0)
         return nullptr;
-    PyObject *raw[13];
-    for (int i = 0; i < 13; ++i)
-        raw[i] = parts[i].get();
-    return join(raw, 13);
+    PyObject *parts[13] = {
+        T.open_pattern,        pattern_text.get(), T.open_action,      action_text.get(),
+        T.open_args,           args_text.get(),    T.open_loop_continue, lc_text.get(),
+        T.open_continue_timer, ct_text.get(),      T.open_trim_buffer, tb_text.get(),
+        T.close};
+    return join(parts, 13);
 }
 
 FunctionSpec statement_str_spec = {
@@ -1930,24 +1907,9 @@ PyObject *dialog_str(NativeFunction *, PyObject *const *a)
     while ((more = it.next(st)) > 0) {
         if (PyList_Append(parts.get(), T.tab) < 0)
             return nullptr;
-        if (fast::prints_as(st.get(), statement_str)) {
-            // What str(st) would do, without making the statement's text.
-            if (Py_EnterRecursiveCall(" while getting the str of an object"))
-                return nullptr;
-            Ref pieces[13];
-            int failed = statement_pieces(st.get(), pieces);
-            Py_LeaveRecursiveCall();
-            if (failed < 0)
-                return nullptr;
-            for (Ref &piece : pieces)
-                if (PyList_Append(parts.get(), piece.get()) < 0)
-                    return nullptr;
-        }
-        else {
-            Ref text = Ref::steal(PyObject_Str(st.get()));
-            if (!text || PyList_Append(parts.get(), text.get()) < 0)
-                return nullptr;
-        }
+        Ref text = Ref::steal(PyObject_Str(st.get()));
+        if (!text || PyList_Append(parts.get(), text.get()) < 0)
+            return nullptr;
         if (PyList_Append(parts.get(), T.line_end) < 0)
             return nullptr;
     }
@@ -2447,11 +2409,8 @@ int exec_body(PyObject *module)
         return -1;
 
     // Not part of the body: the shortcuts learn the originals of what they
-    // stand in for, and the private `_fast_paths` says whether the module
-    // was built with them.
-    if (start_fast_paths(g) < 0)
-        return -1;
-    return bind(g, N._fast_paths, bool_ref(fast::kEnabled));
+    // stand in for.
+    return start_fast_paths(g);
 }
 
 // ===========================================================================

@@ -1,6 +1,6 @@
 // The dialog module's shortcuts (see fast_paths.h).
 //
-// Grouped as the module body meets them: calls and loops, the statement
+// Grouped as the module body meets them: loops, the statement
 // rules (field reads, parameter lists), the action-text matcher, the text
 // forms and the copies dialogs make of statements.  Everything here may
 // read the interpreter's private structures; each use says which road of
@@ -22,7 +22,7 @@ namespace {
 
 // Interned names the shortcuts look up.
 struct Names {
-    PyObject *re, *match, *copy, *getfullargspec, *statement, *args, *di_params, *str, *dict,
+    PyObject *re, *match, *copy, *getfullargspec, *statement, *args, *di_params, *dict,
         *slotnames;
     PyObject *signature, *partialmethod, *text_signature;
     PyObject *copy_hooks[9];           // on a class, each rules the copy shortcut out
@@ -50,7 +50,6 @@ int names_init()
         {&N.statement, "Statement"},
         {&N.args, "args"},
         {&N.di_params, "di_params"},
-        {&N.str, "__str__"},
         {&N.dict, "__dict__"},
         {&N.slotnames, "__slotnames__"},
         {&N.signature, "__signature__"},
@@ -269,44 +268,8 @@ bool is_own(PyObject *f, NativeBody body)
 }
 
 // ===========================================================================
-// Calls, types, loops
+// Loops
 // ===========================================================================
-
-int call_method0(PyObject *self, PyObject *name, Ref &result)
-{
-#if TAVREL_HAVE_GET_METHOD
-    // The interpreter's own resolution of `self.name`, without making the
-    // bound method for a function found on the class.
-    PyObject *found = nullptr;
-    int unbound = _PyObject_GetMethod(self, name, &found);
-    Ref meth = Ref::steal(found);
-    if (!meth)
-        return -1;
-    PyObject *m = meth.get();
-    if (!unbound) {
-        result = Ref::steal(PyObject_CallNoArgs(m));
-    }
-    else if (native_function_check(m) && reinterpret_cast<NativeFunction *>(m)->globals &&
-             reinterpret_cast<NativeFunction *>(m)->spec->nparams == 1 &&
-             !reinterpret_cast<NativeFunction *>(m)->spec->varargs &&
-             !reinterpret_cast<NativeFunction *>(m)->spec->varkw) {
-        // One of the module's own methods taking only `self`: its body runs
-        // without the call machinery, but not without the recursion limit.
-        auto *fn = reinterpret_cast<NativeFunction *>(m);
-        if (Py_EnterRecursiveCall(" while calling a Python object"))
-            return -1;
-        result = Ref::steal(fn->spec->body(fn, &self));
-        Py_LeaveRecursiveCall();
-    }
-    else {
-        result = Ref::steal(PyObject_CallOneArg(m, self));
-    }
-    return result ? 1 : -1;
-#else
-    (void)self, (void)name, (void)result;
-    return 0;
-#endif
-}
 
 int dict_keys_start(PyObject *d, DictWalk &w)
 {
@@ -399,16 +362,6 @@ bool plain_lookup(PyObject *self, PyObject *name)
     PyTypeObject *tp = Py_TYPE(self);
     return tp->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(tp, name);
 }
-
-} // namespace
-
-bool reads_same(PyObject *self, PyObject *name)
-{
-    // An instance-dict read with only str keys runs no code of the caller's.
-    return plain_lookup(self, name) && instance_keys_are_str(self);
-}
-
-namespace {
 
 // An `args` the rules can use without running caller code: None or an
 // exact dict of str keys (whose membership tests compare str with str).
@@ -784,16 +737,6 @@ int join(PyObject *const *parts, Py_ssize_t n, Ref &out)
     }
     out = std::move(result);
     return 1;
-}
-
-bool prints_as(PyObject *st, NativeBody str_body)
-{
-    // str() finds __str__ on the class, through its slot; an exact str is
-    // its own text.
-    if (PyUnicode_CheckExact(st))
-        return false;
-    PyObject *method = _PyType_Lookup(Py_TYPE(st), N.str);
-    return method && is_own(method, str_body);
 }
 
 // ===========================================================================

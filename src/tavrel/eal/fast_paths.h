@@ -16,8 +16,8 @@
 // With TAVREL_FAST_PATHS defined to 0 (CMake: -DTAVREL_FAST_PATHS=OFF)
 // fast_paths.cpp is not built and every shortcut below declines, so that
 // the module takes the general road throughout; the test suite runs
-// against both builds.  The module tells which build it is by its private
-// attribute `_fast_paths` (True or False).
+// against both builds, and tells them apart by `tavrel.eal._build`, which
+// the build writes beside the module.
 
 #pragma once
 
@@ -28,8 +28,6 @@
 #endif
 
 namespace tavrel::fast {
-
-inline constexpr bool kEnabled = TAVREL_FAST_PATHS;
 
 // What the callable rules use of getfullargspec(action).
 struct ArgSpec {
@@ -59,11 +57,7 @@ int init(PyObject *g, const char *const *sender_names, const char *const *sender
 // collector, whose body is `body`.
 bool is_own(PyObject *f, NativeBody body);
 
-// --- calls, types, loops ---
-
-// self.name(): the interpreter's method resolution, and the body itself
-// for one of the module's own methods taking only `self`.
-int call_method0(PyObject *self, PyObject *name, Ref &result);
+// --- types, loops ---
 
 // isinstance(o, (list, tuple)), isinstance(o, str) and isinstance(o, dict),
 // when the types alone decide them: 1 with `is` set.  The interpreter
@@ -141,10 +135,6 @@ int dict_keys_next(DictWalk &w, Ref &key);
 
 // --- statements ---
 
-// Whether reading `name` from `self` again would give the object the last
-// read gave, as long as no caller code ran in between.
-bool reads_same(PyObject *self, PyObject *name);
-
 // getfullargspec(action), read from the action's code object while the
 // module's getfullargspec is the original.
 int argspec(PyObject *getfullargspec, PyObject *action, ArgSpec &out);
@@ -168,10 +158,6 @@ int text(PyObject *v, Ref &out);
 // The concatenation of `n` strs (or str subclasses) into a new str.
 int join(PyObject *const *parts, Py_ssize_t n, Ref &out);
 
-// Whether str(st) runs the function with body `str_body` as `st`'s class's
-// __str__, so that its pieces may be gathered without making its text.
-bool prints_as(PyObject *st, NativeBody str_body);
-
 // --- dialogs ---
 
 // copy(x) while the module's copy is the original, for objects whose
@@ -182,7 +168,6 @@ int copy(PyObject *copy_fn, PyObject *x, Ref &out);
 
 inline int init(PyObject *, const char *const *, const char *const *, int) { return 0; }
 inline bool is_own(PyObject *, NativeBody) { return false; }
-inline int call_method0(PyObject *, PyObject *, Ref &) { return 0; }
 inline int is_list_or_tuple(PyObject *, bool &) { return 0; }
 inline int is_str(PyObject *, bool &) { return 0; }
 inline int is_dict(PyObject *, bool &) { return 0; }
@@ -190,13 +175,11 @@ inline bool walks_by_index(PyObject *) { return false; }
 inline int item_at(PyObject *, Py_ssize_t &, Ref &) { return 0; }
 inline int dict_keys_start(PyObject *, DictWalk &) { return 0; }
 inline int dict_keys_next(DictWalk &, Ref &) { return 0; }
-inline bool reads_same(PyObject *, PyObject *) { return false; }
 inline int argspec(PyObject *, PyObject *, ArgSpec &) { return 0; }
 inline int rule_fields(PyObject *, const ArgSpec &, Ref &, Ref &) { return 0; }
 inline int match_action(PyObject *, PyObject *, int &, Ref &) { return 0; }
 inline int text(PyObject *, Ref &) { return 0; }
 inline int join(PyObject *const *, Py_ssize_t, Ref &) { return 0; }
-inline bool prints_as(PyObject *, NativeBody) { return false; }
 inline int copy(PyObject *, PyObject *, Ref &) { return 0; }
 
 #endif

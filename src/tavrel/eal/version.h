@@ -54,14 +54,6 @@
 #define TAVREL_SET_INSTANCE_DICT 0
 #endif
 
-// _PyObject_GetMethod, the interpreter's own method resolution for
-// `obj.name(...)`, is exported up to 3.12.
-#if PY_VERSION_HEX < 0x030D0000
-#define TAVREL_HAVE_GET_METHOD 1
-#else
-#define TAVREL_HAVE_GET_METHOD 0
-#endif
-
 // 3.13 adds PyWeakref_GetRef and PyDict_GetItemRef (strong references)
 // and deprecates the borrowed weak-reference read.
 #if PY_VERSION_HEX >= 0x030D0000
