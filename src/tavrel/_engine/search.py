@@ -343,65 +343,18 @@ class _Walk:
             return (lo + 1, hi + 1, hi,
                     1.0 if _matches_newline(op, av, flags) else 0.0)
         if op is _c.AT:
-            if av in _LOOKING_BACK:
-                self.looks_back = True
-                self.reads_before = True
-            if av in _AT_END_OR_BOUNDARY:
-                self.looks_at_end = True
-            if av is _c.AT_END and not flags & _c.SRE_FLAG_MULTILINE:
-                # $ also matches before a newline that ends the output: it
-                # looks at the character after its position too.
-                return lo, hi, hi + 1, 0.0
-            if av in (_c.AT_END, _c.AT_END_STRING, _c.AT_BOUNDARY,
-                      _c.AT_NON_BOUNDARY):
-                return lo, hi, hi, 0.0
-            return lo, hi, -1.0, 0.0
+            return self._at(av, lo, hi, flags)
         if op is _c.SUBPATTERN:
-            group, add, remove, sub = av
-            inner = (flags | add) & ~remove
-            lo2, hi2, exam, lines = self.seq(sub, lo, hi, inner)
-            if group is not None:
-                self.group_widths[group] = max(
-                    self.group_widths.get(group, 0.0), hi2 - hi if hi2 != INF
-                    else INF)
-                self.group_lines[group] = lines
-            return lo2, hi2, exam, lines
+            return self._group(av, lo, hi, flags)
         if _ATOMIC is not None and op is _ATOMIC:
             self.atomic = True
             return self.seq(av, lo, hi, flags)
         if op is _c.BRANCH:
-            results = [self.seq(sub, lo, hi, flags) for sub in av[1]]
-            return (min(r[0] for r in results), max(r[1] for r in results),
-                    max(r[2] for r in results), max(r[3] for r in results))
+            return _either([self.seq(sub, lo, hi, flags) for sub in av[1]])
         if op in _REPEATS:
-            low, high, sub = av
-            if op is _POSSESSIVE:
-                self.atomic = True
-            if high == _c.MAXREPEAT:
-                high = INF
-            w_lo, w_hi, exam_rel, lines = self.seq(sub, 0, 0, flags)
-            if high == 0:
-                return lo, hi, -1.0, 0.0
-            # The last iteration starts at most high - 1 widest iterations
-            # in (a product that is 0 when either factor is: inf * 0 is
-            # nan, which compares false with everything and would drop
-            # the bound).
-            last = hi + _times(high - 1, w_hi)
-            return (lo + _times(low, w_lo), hi + _times(high, w_hi),
-                    last + exam_rel if exam_rel >= 0 else -1.0,
-                    _times(high, lines))
+            return self._repeat(op, av, lo, hi, flags)
         if op in (_c.ASSERT, _c.ASSERT_NOT):
-            direction, sub = av
-            if direction == 1:
-                self.looks_ahead = True
-                _, _, exam, lines = self.seq(sub, lo, hi, flags)
-                return lo, hi, exam, lines
-            # A lookbehind reads the fixed width before the position.
-            width = sub.getwidth()[1]
-            self.looks_back = True
-            self.behind += width
-            _, _, exam, lines = self.seq(sub, lo - width, hi - width, flags)
-            return lo, hi, exam, lines
+            return self._assert(av, lo, hi, flags)
         if op is _c.GROUPREF:
             self.backrefs = True
             width = self.group_widths.get(av, INF)
@@ -409,12 +362,77 @@ class _Walk:
                     self.group_lines.get(av, INF))
         if op is _c.GROUPREF_EXISTS:
             _, yes, no = av
-            results = [self.seq(yes, lo, hi, flags)]
-            results.append(self.seq(no, lo, hi, flags) if no is not None
-                           else (lo, hi, -1.0, 0.0))
-            return (min(r[0] for r in results), max(r[1] for r in results),
-                    max(r[2] for r in results), max(r[3] for r in results))
+            return _either([self.seq(yes, lo, hi, flags),
+                            self.seq(no, lo, hi, flags) if no is not None
+                            else (lo, hi, -1.0, 0.0)])
         raise _Unsupported(op)
+
+    def _at(self, av: Any, lo: float, hi: float, flags: int
+            ) -> tuple[float, float, float, float]:
+        if av in _LOOKING_BACK:
+            self.looks_back = True
+            self.reads_before = True
+        if av in _AT_END_OR_BOUNDARY:
+            self.looks_at_end = True
+        if av is _c.AT_END and not flags & _c.SRE_FLAG_MULTILINE:
+            # $ also matches before a newline that ends the output: it
+            # looks at the character after its position too.
+            return lo, hi, hi + 1, 0.0
+        if av in (_c.AT_END, _c.AT_END_STRING, _c.AT_BOUNDARY,
+                  _c.AT_NON_BOUNDARY):
+            return lo, hi, hi, 0.0
+        return lo, hi, -1.0, 0.0
+
+    def _group(self, av: Any, lo: float, hi: float, flags: int
+               ) -> tuple[float, float, float, float]:
+        group, add, remove, sub = av
+        inner = (flags | add) & ~remove
+        lo2, hi2, exam, lines = self.seq(sub, lo, hi, inner)
+        if group is not None:
+            self.group_widths[group] = max(
+                self.group_widths.get(group, 0.0), hi2 - hi if hi2 != INF
+                else INF)
+            self.group_lines[group] = lines
+        return lo2, hi2, exam, lines
+
+    def _repeat(self, op: Any, av: Any, lo: float, hi: float, flags: int
+                ) -> tuple[float, float, float, float]:
+        low, high, sub = av
+        if op is _POSSESSIVE:
+            self.atomic = True
+        if high == _c.MAXREPEAT:
+            high = INF
+        w_lo, w_hi, exam_rel, lines = self.seq(sub, 0, 0, flags)
+        if high == 0:
+            return lo, hi, -1.0, 0.0
+        # The last iteration starts at most high - 1 widest iterations in
+        # (a product that is 0 when either factor is: inf * 0 is nan, which
+        # compares false with everything and would drop the bound).
+        last = hi + _times(high - 1, w_hi)
+        return (lo + _times(low, w_lo), hi + _times(high, w_hi),
+                last + exam_rel if exam_rel >= 0 else -1.0,
+                _times(high, lines))
+
+    def _assert(self, av: Any, lo: float, hi: float, flags: int
+                ) -> tuple[float, float, float, float]:
+        direction, sub = av
+        if direction == 1:
+            self.looks_ahead = True
+            _, _, exam, lines = self.seq(sub, lo, hi, flags)
+            return lo, hi, exam, lines
+        # A lookbehind reads the fixed width before the position.
+        width = sub.getwidth()[1]
+        self.looks_back = True
+        self.behind += width
+        _, _, exam, lines = self.seq(sub, lo - width, hi - width, flags)
+        return lo, hi, exam, lines
+
+
+def _either(results: list[tuple[float, float, float, float]]
+            ) -> tuple[float, float, float, float]:
+    """What one of several alternatives may do."""
+    return (min(r[0] for r in results), max(r[1] for r in results),
+            max(r[2] for r in results), max(r[3] for r in results))
 
 
 _CLASS_FLAGS = _c.SRE_FLAG_IGNORECASE | _c.SRE_FLAG_ASCII
