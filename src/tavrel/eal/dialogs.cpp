@@ -29,103 +29,6 @@ namespace tavrel {
 namespace {
 
 // ===========================================================================
-// Interned names
-// ===========================================================================
-
-#define TAVREL_NAMES(X)                                                       \
-    X(pattern) X(action) X(_action) X(args) X(loop_continue)                  \
-    X(continue_timer) X(match) X(trim_buffer) X(matched_retries)              \
-    X(matched_retry_sleep) X(di_params) X(debug_statement) X(validate)        \
-    X(validate_pattern) X(validate_action) X(validate_loop_continue)          \
-    X(validate_continue_timer) X(validate_trim_buffer)                        \
-    X(validate_debug_statement) X(statement_list) X(statements)               \
-    X(timeout_statement) X(eof_statement) X(extract_statements) X(append)     \
-    X(insert) X(remove) X(process) X(send) X(sendline) X(groups) X(defaults)  \
-    X(varargs) X(varkw) X(items) X(dialog) X(__patterns__) X(__code__)        \
-    X(co_firstlineno) X(__name__) X(__str__) X(__add__) X(__iter__)           \
-    X(__new__) X(__qualname__) X(__module__) X(__doc__) X(__file__)           \
-    X(__loader__) X(__package__) X(__path__) X(sort) X(key) X(credentials)    \
-    X(username) X(password) X(copy) X(re) X(getfullargspec) X(getmembers)     \
-    X(StatementValidationError) X(DialogProcessor) X(to_plaintext) X(DI_LIST) \
-    X(STATEMENT_MATCHED_RETRIES) X(STATEMENT_MATCHED_RETRY_SLEEP)             \
-    X(statement_action_helper) X(Statement) X(Dialog) X(statement_decorator)  \
-    X(DialogMaker) X(__timeout__) X(__eof__) X(name) X(builtins) X(spawn)     \
-    X(context) X(session)
-
-struct Names {
-#define X(n) PyObject *n;
-    TAVREL_NAMES(X)
-#undef X
-    PyObject *empty;       // ""
-    PyObject *kw_key;      // ("key",), keyword names of list.sort(key=...)
-    PyObject *list_tuple;  // (list, tuple), for isinstance
-};
-
-Names N;
-
-// Fixed texts of the text forms.
-struct Texts {
-    PyObject *open_pattern, *open_action, *open_args, *open_loop_continue,
-        *open_continue_timer, *open_trim_buffer, *close;
-    PyObject *dialog_open, *tab, *line_end;
-};
-Texts T;
-
-// The tables of interned objects are filled once per process.  An import
-// that fails halfway (memory exhausted) leaves some slots filled; a later
-// import fills the rest, and only a table filled to the end counts as ready.
-bool texts_ready = false;
-
-int texts_init()
-{
-    if (texts_ready)
-        return 0;
-    struct {
-        PyObject **slot;
-        const char *text;
-    } table[] = {
-        {&T.open_pattern, "[pattern='"},
-        {&T.open_action, "', action="},
-        {&T.open_args, ", args="},
-        {&T.open_loop_continue, ", loop_continue="},
-        {&T.open_continue_timer, ", continue_timer="},
-        {&T.open_trim_buffer, ", trim_buffer="},
-        {&T.close, "]"},
-        {&T.dialog_open, "[\n"},
-        {&T.tab, "\t"},
-        {&T.line_end, ",\n"},
-    };
-    for (auto &entry : table)
-        if (!*entry.slot && !(*entry.slot = PyUnicode_InternFromString(entry.text)))
-            return -1;
-    texts_ready = true;
-    return 0;
-}
-
-bool names_ready = false;
-
-int names_init()
-{
-    if (names_ready)
-        return 0;
-#define X(n)                                                  \
-    if (!N.n && !(N.n = PyUnicode_InternFromString(#n))) \
-        return -1;
-    TAVREL_NAMES(X)
-#undef X
-    if (!N.empty && !(N.empty = PyUnicode_InternFromString("")))
-        return -1;
-    if (!N.kw_key && !(N.kw_key = PyTuple_Pack(1, N.key)))
-        return -1;
-    if (!N.list_tuple &&
-        !(N.list_tuple = PyTuple_Pack(2, reinterpret_cast<PyObject *>(&PyList_Type),
-                                      reinterpret_cast<PyObject *>(&PyTuple_Type))))
-        return -1;
-    names_ready = true;
-    return 0;
-}
-
-// ===========================================================================
 // Helpers shared by the module body
 // ===========================================================================
 
@@ -539,6 +442,7 @@ struct Sender {
     FunctionSpec spec;
     const char *pattern;
     bool empty_payload;
+    PyObject *pattern_obj;  // interned on first use; lives for the process
 };
 
 constexpr int kSenders = 8;
@@ -570,21 +474,6 @@ Sender senders[kSenders] = {
       P_spawn_context_key, 3, nullptr, nullptr, sendline_cred_pass_body, 42},
      "sendline_cred_pass\\((.*)\\)$", false},
 };
-
-PyObject *sender_pattern_objs[kSenders];
-bool senders_ready = false;
-
-int senders_init()
-{
-    if (senders_ready)
-        return 0;
-    for (int i = 0; i < kSenders; ++i)
-        if (!sender_pattern_objs[i] &&
-            !(sender_pattern_objs[i] = PyUnicode_InternFromString(senders[i].pattern)))
-            return -1;
-    senders_ready = true;
-    return 0;
-}
 
 // The shortcuts' start-up, with the matcher made from the senders' table.
 int start_fast_paths(PyObject *g)
@@ -648,7 +537,10 @@ PyObject *statement_action_helper_body(NativeFunction *fn, PyObject *const *a)
         Ref re_match = getattr(re.get(), N.match);
         if (!re_match)
             return nullptr;
-        Ref m = call2(re_match.get(), sender_pattern_objs[i], action);
+        Sender &sender = senders[i];
+        if (!sender.pattern_obj && !(sender.pattern_obj = PyUnicode_InternFromString(sender.pattern)))
+            return nullptr;
+        Ref m = call2(re_match.get(), sender.pattern_obj, action);
         if (!m)
             return nullptr;
         int found = PyObject_IsTrue(m.get());
@@ -1448,10 +1340,10 @@ PyObject *statement_str(NativeFunction *, PyObject *const *a)
     if (!tb_text)
         return nullptr;
     PyObject *parts[13] = {
-        T.open_pattern,        pattern_text.get(), T.open_action,      action_text.get(),
-        T.open_args,           args_text.get(),    T.open_loop_continue, lc_text.get(),
-        T.open_continue_timer, ct_text.get(),      T.open_trim_buffer, tb_text.get(),
-        T.close};
+        N.open_pattern,        pattern_text.get(), N.open_action,      action_text.get(),
+        N.open_args,           args_text.get(),    N.open_loop_continue, lc_text.get(),
+        N.open_continue_timer, ct_text.get(),      N.open_trim_buffer, tb_text.get(),
+        N.close};
     return join(parts, 13);
 }
 
@@ -1894,7 +1786,7 @@ PyObject *dialog_str(NativeFunction *, PyObject *const *a)
 {
     // All pieces of all lines are gathered and joined once.
     Ref parts = Ref::steal(PyList_New(0));
-    if (!parts || PyList_Append(parts.get(), T.dialog_open) < 0)
+    if (!parts || PyList_Append(parts.get(), N.dialog_open) < 0)
         return nullptr;
     Ref statements = getattr(a[0], N.statements);
     if (!statements)
@@ -1905,15 +1797,15 @@ PyObject *dialog_str(NativeFunction *, PyObject *const *a)
     Ref st;
     int more;
     while ((more = it.next(st)) > 0) {
-        if (PyList_Append(parts.get(), T.tab) < 0)
+        if (PyList_Append(parts.get(), N.tab) < 0)
             return nullptr;
         Ref text = Ref::steal(PyObject_Str(st.get()));
         if (!text || PyList_Append(parts.get(), text.get()) < 0)
             return nullptr;
-        if (PyList_Append(parts.get(), T.line_end) < 0)
+        if (PyList_Append(parts.get(), N.line_end) < 0)
             return nullptr;
     }
-    if (more < 0 || PyList_Append(parts.get(), T.close) < 0)
+    if (more < 0 || PyList_Append(parts.get(), N.close) < 0)
         return nullptr;
     return join(PySequence_Fast_ITEMS(parts.get()), PyList_GET_SIZE(parts.get()));
 }
@@ -2368,8 +2260,7 @@ int exec_body(PyObject *module)
 {
     if (check_runtime_version() < 0)
         return -1;
-    if (names_init() < 0 || texts_init() < 0 || senders_init() < 0 ||
-        native_function_ready() < 0)
+    if (names_init() < 0 || native_function_ready() < 0)
         return -1;
     PyObject *modules = PyImport_GetModuleDict();
     Ref full_name = Ref::steal(PyUnicode_FromString("tavrel.eal.dialogs"));

@@ -20,62 +20,6 @@ namespace {
 // What the shortcuts recognise
 // ===========================================================================
 
-// Interned names the shortcuts look up.
-struct Names {
-    PyObject *re, *match, *copy, *getfullargspec, *statement, *args, *di_params, *dict,
-        *slotnames;
-    PyObject *signature, *partialmethod, *text_signature;
-    PyObject *copy_hooks[9];           // on a class, each rules the copy shortcut out
-    PyObject *instance_copy_hooks[5];  // ... and these on the instance too
-    PyObject *copy_tables[2];          // copy's `_copy_dispatch`, copyreg's `dispatch_table`
-};
-Names N;
-bool names_ready = false;  // set only once every slot is filled
-
-int names_init()
-{
-    if (names_ready)
-        return 0;
-    static const char *const hooks[9] = {
-        "__copy__", "__reduce_ex__", "__reduce__", "__getstate__", "__setstate__",
-        "__getnewargs__", "__getnewargs_ex__", "__getattr__", "__slots__"};
-    struct {
-        PyObject **slot;
-        const char *text;
-    } table[] = {
-        {&N.re, "re"},
-        {&N.match, "match"},
-        {&N.copy, "copy"},
-        {&N.getfullargspec, "getfullargspec"},
-        {&N.statement, "Statement"},
-        {&N.args, "args"},
-        {&N.di_params, "di_params"},
-        {&N.dict, "__dict__"},
-        {&N.slotnames, "__slotnames__"},
-        {&N.signature, "__signature__"},
-        {&N.partialmethod, "_partialmethod"},
-        {&N.text_signature, "__text_signature__"},
-        {&N.copy_hooks[0], hooks[0]}, {&N.copy_hooks[1], hooks[1]},
-        {&N.copy_hooks[2], hooks[2]}, {&N.copy_hooks[3], hooks[3]},
-        {&N.copy_hooks[4], hooks[4]}, {&N.copy_hooks[5], hooks[5]},
-        {&N.copy_hooks[6], hooks[6]}, {&N.copy_hooks[7], hooks[7]},
-        {&N.copy_hooks[8], hooks[8]},
-        {&N.copy_tables[0], "_copy_dispatch"},
-        {&N.copy_tables[1], "dispatch_table"},
-    };
-    for (auto &entry : table)
-        if (!*entry.slot && !(*entry.slot = PyUnicode_InternFromString(entry.text)))
-            return -1;
-    // copy.copy reads __reduce_ex__ from the instance, object.__reduce_ex__
-    // reads __reduce__, and the default reduction __getstate__ and the
-    // __getnewargs__ pair, all through ordinary attribute access.
-    const int on_instance[5] = {1, 2, 3, 5, 6};
-    for (int i = 0; i < 5; ++i)
-        N.instance_copy_hooks[i] = N.copy_hooks[on_instance[i]];
-    names_ready = true;
-    return 0;
-}
-
 // The objects the module imported: a shortcut stands in for a
 // collaborator only while the module global is still the very object.
 // Held for the life of the process, like the module itself.
@@ -88,28 +32,6 @@ struct Originals {
     getter instance_dict;     // the getter of `__dict__` of classes made by type()
 };
 Originals O;
-
-// Fixed texts, made once.
-struct Texts {
-    PyObject *none, *true_, *false_;
-};
-Texts T;
-bool texts_ready = false;
-
-int texts_init()
-{
-    if (texts_ready)
-        return 0;
-    struct {
-        PyObject **slot;
-        const char *text;
-    } table[] = {{&T.none, "None"}, {&T.true_, "True"}, {&T.false_, "False"}};
-    for (auto &entry : table)
-        if (!*entry.slot && !(*entry.slot = PyUnicode_InternFromString(entry.text)))
-            return -1;
-    texts_ready = true;
-    return 0;
-}
 
 // Python's reserved words; none of them can name a parameter.
 PyObject *keywords;  // frozenset of str
@@ -226,7 +148,7 @@ int keep_original(PyObject *g, PyObject *name, PyObject *&slot)
 int init(PyObject *g, const char *const *sender_names, const char *const *sender_patterns,
          int senders)
 {
-    if (names_init() < 0 || keywords_init() < 0 || texts_init() < 0 ||
+    if (keywords_init() < 0 ||
         matcher_init(sender_names, sender_patterns, senders) < 0)
         return -1;
     if (keep_original(g, N.copy, O.copy) < 0 ||
@@ -247,11 +169,11 @@ int init(PyObject *g, const char *const *sender_names, const char *const *sender
     // The getter of `__dict__` that type() gives every class it makes,
     // taken from Statement's.
     PyObject *statement_cls = nullptr;
-    if (keep_original(g, N.statement, statement_cls) < 0)
+    if (keep_original(g, N.Statement, statement_cls) < 0)
         return -1;
     Ref cls = Ref::steal(statement_cls);
     Ref descr;
-    int found = dict_get(reinterpret_cast<PyTypeObject *>(cls.get())->tp_dict, N.dict, descr);
+    int found = dict_get(reinterpret_cast<PyTypeObject *>(cls.get())->tp_dict, N.__dict__, descr);
     if (found < 0)
         return -1;
     if (found && Py_IS_TYPE(descr.get(), &PyGetSetDescr_Type))
@@ -447,7 +369,7 @@ int has_signature_override(PyObject *dict)
 {
     if (!dict)
         return 0;
-    for (PyObject *name : {N.signature, N.partialmethod, N.text_signature}) {
+    for (PyObject *name : {N.__signature__, N._partialmethod, N.__text_signature__}) {
         Ref v;
         int found = dict_get(dict, name, v);
         if (found)
@@ -696,7 +618,7 @@ int text(PyObject *v, Ref &out)
         return 1;
     }
     if (v == Py_None || v == Py_True || v == Py_False) {
-        out = Ref::borrow(v == Py_None ? T.none : v == Py_True ? T.true_ : T.false_);
+        out = Ref::borrow(v == Py_None ? N.none_text : v == Py_True ? N.true_text : N.false_text);
         return 1;
     }
     if (PyDict_CheckExact(v))
@@ -745,6 +667,26 @@ int join(PyObject *const *parts, Py_ssize_t n, Ref &out)
 
 namespace {
 
+using Name = PyObject *Names::*;
+
+// On a class, each of these rules the copy shortcut out.
+constexpr Name kClassCopyHooks[] = {
+    &Names::__copy__,      &Names::__reduce_ex__,    &Names::__reduce__,
+    &Names::__getstate__,  &Names::__setstate__,     &Names::__getnewargs__,
+    &Names::__getnewargs_ex__, &Names::__getattr__,  &Names::__slots__};
+
+// ... and these on the instance too: copy.copy reads __reduce_ex__ from the
+// instance, object.__reduce_ex__ reads __reduce__, and the default
+// reduction __getstate__ and the __getnewargs__ pair, all through ordinary
+// attribute access.
+constexpr Name kInstanceCopyHooks[] = {&Names::__reduce_ex__, &Names::__reduce__,
+                                       &Names::__getstate__, &Names::__getnewargs__,
+                                       &Names::__getnewargs_ex__};
+
+// copy's `_copy_dispatch` and copyreg's `dispatch_table`, in copy.copy's
+// globals.
+constexpr Name kCopyTables[] = {&Names::_copy_dispatch, &Names::dispatch_table};
+
 // Whether a class lets copy.copy do nothing but the default reduction.
 int scan_class_for_copy_hooks(PyTypeObject *cls)
 {
@@ -762,15 +704,15 @@ int scan_class_for_copy_hooks(PyTypeObject *cls)
         PyObject *d = d_ref.get();
         if (!d || !PyDict_Check(d))
             return 0;
-        for (PyObject *hook : N.copy_hooks) {
+        for (Name hook : kClassCopyHooks) {
             Ref v;
-            int found = dict_get(d, hook, v);
+            int found = dict_get(d, N.*hook, v);
             if (found)
                 return found < 0 ? -1 : 0;
         }
         // copyreg caches an empty __slotnames__ on classes it has copied.
         Ref slotnames;
-        int found = dict_get(d, N.slotnames, slotnames);
+        int found = dict_get(d, N.__slotnames__, slotnames);
         if (found < 0)
             return -1;
         if (found &&
@@ -779,7 +721,7 @@ int scan_class_for_copy_hooks(PyTypeObject *cls)
         // The `__dict__` a class statement gives a class, for this class's
         // instances; copy.copy fills the copy's dict through it.
         Ref descr;
-        found = dict_get(d, N.dict, descr);
+        found = dict_get(d, N.__dict__, descr);
         if (found < 0)
             return -1;
         PyObject *dd = descr.get();
@@ -916,7 +858,7 @@ int copy_tables_allow(PyObject *copy_fn, PyTypeObject *cls, bool &looked)
         bool same = true;
         for (int i = 0; i < 2 && same; ++i) {
             Ref t;
-            int found = dict_get(g.get(), N.copy_tables[i], t);
+            int found = dict_get(g.get(), N.*kCopyTables[i], t);
             if (found < 0)
                 return -1;
             same = found && PyDict_CheckExact(t.get()) &&
@@ -931,7 +873,7 @@ int copy_tables_allow(PyObject *copy_fn, PyTypeObject *cls, bool &looked)
     looked = true;
     for (int i = 0; i < 2; ++i) {
         Ref t;
-        int found = dict_get(g.get(), N.copy_tables[i], t);
+        int found = dict_get(g.get(), N.*kCopyTables[i], t);
         if (found <= 0)
             return found;
         if (!PyDict_CheckExact(t.get()))
@@ -949,7 +891,7 @@ int copy_tables_allow(PyObject *copy_fn, PyTypeObject *cls, bool &looked)
     bool unchanged = dict_version(g.get()) == globals_version;
     for (int i = 0; i < 2 && unchanged; ++i) {
         Ref t;
-        int found = dict_get(g.get(), N.copy_tables[i], t);
+        int found = dict_get(g.get(), N.*kCopyTables[i], t);
         if (found < 0)
             return -1;
         unchanged = found && dict_version(t.get()) == versions[i];
@@ -1000,9 +942,9 @@ int copy(PyObject *copy_fn, PyObject *x, Ref &out)
 #if TAVREL_HAVE_DICT_VERSION
     const uint64_t x_dict_version = dict_version(x_dict.get());
 #endif
-    for (PyObject *hook : N.instance_copy_hooks) {
+    for (Name hook : kInstanceCopyHooks) {
         Ref v;
-        int found = dict_get(x_dict.get(), hook, v);
+        int found = dict_get(x_dict.get(), N.*hook, v);
         if (found)
             return found < 0 ? -1 : 0;
     }

@@ -21,6 +21,7 @@
 
 #pragma once
 
+#include "names.h"
 #include "native_function.h"
 
 #ifndef TAVREL_FAST_PATHS
