@@ -35,6 +35,10 @@ class _Run(NamedTuple):
     timeout: float
     send: str | None
     command: str
+    # The step's own timeout, for errors (``timeout`` is what is left).
+    limit: float | None = None
+    # Whether output already read and not consumed is dropped first.
+    fresh: bool = True
 
 
 Steps = Generator[_Run, Any, Any]
@@ -199,6 +203,7 @@ class _DeviceBase:
             if platform.pager else [])
         self.open_dialog = Dialog(platform.open_dialog.statements)
         self._stream: _Stream | None = None
+        self.wake_after = 2.0
 
     @property
     def mode(self) -> str | None:
@@ -233,8 +238,14 @@ class _DeviceBase:
 
     def _open_steps(self, timeout: float | None) -> Steps:
         timeout = self.timeout if timeout is None else timeout
-        result, _ = yield _Run(self.open_dialog + self.prompt_dialog,
-                               timeout, "", "")
+        dialog = self.open_dialog + self.prompt_dialog
+        # The prompt (or a question before it) may come on its own; if
+        # nothing does within ``wake_after`` seconds, a line end asks for it.
+        quiet = Dialog([Statement("__timeout__")])
+        result, _ = yield _Run(dialog + quiet, min(self.wake_after, timeout),
+                               None, "", timeout, False)
+        if result.kind == "timeout":
+            result, _ = yield _Run(dialog, timeout, "", "", timeout, False)
         self._learn(result)
         for command in self.platform.paging_off:
             yield from self._command_steps(command, None, timeout)
@@ -246,21 +257,29 @@ class _DeviceBase:
         if dialog is not None:
             steps = dialog + steps
         pager = self.platform.pager
-        pieces = []
+        pieces: list[str] = []
         send: str | None = command
         state: dict[str, Any] = {}
+        # The clock restarts with each page that brings new output; a pager
+        # that only shows the same page again (a pager at its end, redrawn
+        # on every answer) runs out of time like any device that hangs.
+        deadline = time.monotonic() + timeout
         while True:
-            result, state = yield _Run(steps, timeout, send, command)
+            left = max(0.0, deadline - time.monotonic())
+            result, state = yield _Run(steps, left, send, command, timeout)
             send = None
             text = result.output
             if result.match is not None and (
                     result.pattern == pager
                     or result.pattern in self._modes):
                 text = text[:len(text) - len(result.match.group(0))]
-            pieces.append(text)
             # The pager was answered: the rest of the output comes.
             if result.pattern != pager or pager is None:
+                pieces.append(text)
                 break
+            if not pieces or text != pieces[-1]:
+                deadline = time.monotonic() + timeout
+            pieces.append(text)
         self._learn(result)
         return clean_output("".join(pieces), command), state
 
@@ -328,8 +347,8 @@ class _DeviceBase:
         if isinstance(exc, DialogTimeoutError):
             return CommandTimeoutError(
                 "no prompt within %gs after %r; the device printed: %s"
-                % (step.timeout, step.command, exc.tail), step.command,
-                step.timeout, exc.tail)
+                % (step.limit or step.timeout, step.command, exc.tail),
+                step.command, step.limit or step.timeout, exc.tail)
         if isinstance(exc, DialogEOFError):
             return DeviceEOFError(
                 "the session ended during %r; the device printed: %s"
@@ -361,6 +380,10 @@ class Device(_DeviceBase):
             state: dict[str, Any] = {}
             try:
                 if step.send is not None:
+                    if step.fresh:
+                        # What came after the last prompt answers nothing
+                        # sent since (output left by a timeout).
+                        stream.buffer = ""
                     stream.sendline(step.send)
                 result = step.dialog.process(stream, timeout=step.timeout,
                                              context=self.context,
@@ -419,6 +442,10 @@ class AsyncDevice(_DeviceBase):
             state: dict[str, Any] = {}
             try:
                 if step.send is not None:
+                    if step.fresh:
+                        # What came after the last prompt answers nothing
+                        # sent since (output left by a timeout).
+                        stream.buffer = ""
                     stream.sendline(step.send)
                 result = await process_async(step.dialog, stream,
                                              timeout=step.timeout,

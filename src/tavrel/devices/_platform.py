@@ -175,7 +175,7 @@ POSIX_SHELL = Platform(
                           [r"su: .*(?:[Ff]ailure|incorrect)"]),
            Move("root", "shell", "exit")),
     paging_off=("export PAGER=cat SYSTEMD_PAGER= GIT_PAGER=cat",),
-    pager=r"(?:--More--(?:\(\d+%\))?|\(END\)) ?$",
+    pager=r"--More--(?:\(\d+%\))? ?$",
     errors=(r"^(?:\S+: )?(?:line \d+: )?\S+: command not found$",),
 )
 
