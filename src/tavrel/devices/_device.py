@@ -163,7 +163,7 @@ def _parse(output: str, parse: Any) -> Any:
         return output
     if callable(parse):
         return parse(output)
-    import textfsm
+    import textfsm  # type: ignore
 
     if isinstance(parse, textfsm.TextFSM):
         fsm = parse

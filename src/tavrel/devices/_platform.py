@@ -229,7 +229,7 @@ def platform_from_yaml(source: str, base: Platform | None = None) -> Platform:
     ``moves`` lists ``{from, to, command, dialog}`` with dialog statements
     as mappings of a statement's fields (``loop_continue`` defaults to true
     there; ``refusal: true`` marks a refusal); ``open_dialog`` likewise."""
-    import yaml
+    import yaml  # type: ignore
 
     data = yaml.safe_load(source)
     if not isinstance(data, Mapping) or "name" not in data:
