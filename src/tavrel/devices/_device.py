@@ -139,6 +139,33 @@ def _overwritten(line: str) -> str:
     return pieces[-1] if pieces else ""
 
 
+def _with_host(pattern: str, host: str) -> str | None:
+    """``pattern`` with its group ``host`` replaced by ``host`` itself (and
+    what comes before the group dropped), or None without such a group."""
+    start = pattern.find("(?P<host>")
+    if start < 0:
+        return None
+    depth = 0
+    index = start
+    while index < len(pattern):
+        char = pattern[index]
+        if char == "\\":
+            index += 2
+            continue
+        if char == "[":
+            # A class: its brackets and parentheses do not count.
+            index = pattern.index("]", index + 2)
+        elif char == "(":
+            depth += 1
+        elif char == ")":
+            depth -= 1
+            if depth == 0:
+                return "(?P<host>%s)%s" % (re.escape(host),
+                                           pattern[index + 1:])
+        index += 1
+    return None
+
+
 def clean_output(text: str, command: str | None = None) -> str:
     """``text`` with "\\n" line ends, lines written over (a carriage return
     inside a line) resolved, and the echo of ``command`` (when one of the
@@ -203,6 +230,8 @@ class _DeviceBase:
             if platform.pager else [])
         self.open_dialog = Dialog(platform.open_dialog.statements)
         self._stream: _Stream | None = None
+        self._known_dialog: Dialog | None = None
+        self._known_host: str | None = None
         self.wake_after = 2.0
 
     @property
@@ -222,6 +251,24 @@ class _DeviceBase:
                 else _Stream
             self._stream = kind(self.session, self.platform.strip_escapes)
         return self._stream
+
+    def _known(self) -> Dialog:
+        """The prompts with the host name learned put in: found at once in
+        long output, where the patterns of ``prompt_dialog`` are what
+        follows a new name."""
+        host = self.hostname
+        if host is None:
+            return Dialog()
+        if self._known_dialog is None or self._known_host != host:
+            statements = []
+            for mode in self.platform.modes:
+                pattern = _with_host(mode.prompt, host)
+                if pattern is not None:
+                    self._modes[pattern] = mode.name
+                    statements.append(Statement(pattern))
+            self._known_dialog = Dialog(statements)
+            self._known_host = host
+        return self._known_dialog
 
     def _learn(self, result: Any) -> bool:
         """Take the mode, prompt and host name from a prompt that ended a
@@ -253,7 +300,7 @@ class _DeviceBase:
     def _command_steps(self, command: str, dialog: Dialog | None,
                        timeout: float | None) -> Steps:
         timeout = self.timeout if timeout is None else timeout
-        steps = self.pager_dialog + self.prompt_dialog
+        steps = self.pager_dialog + self._known() + self.prompt_dialog
         if dialog is not None:
             steps = dialog + steps
         pager = self.platform.pager

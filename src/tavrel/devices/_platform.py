@@ -166,11 +166,13 @@ def _password_move(source: str, target: str, command: str, credential: str,
 
 
 # A shell's prompt ends in "$ " (a user) or "# " (root); what comes before
-# it, up to a blank, is taken as the host part.
+# it, up to a blank, is taken as the host part.  Prompts are bounded in
+# length and start after a blank, so that looking for them costs little in
+# long output.
 POSIX_SHELL = Platform(
     name="posix_shell",
-    modes=(Mode("shell", r"(?P<host>[^\s$#]*)\$ ?$"),
-           Mode("root", r"(?P<host>[^\s$#]*)# ?$")),
+    modes=(Mode("shell", r"(?<!\S)(?P<host>[^\s$#]{0,128})\$ ?$"),
+           Mode("root", r"(?<!\S)(?P<host>[^\s$#]{0,128})# ?$")),
     moves=(_password_move("shell", "root", "su", "root",
                           [r"su: .*(?:[Ff]ailure|incorrect)"]),
            Move("root", "shell", "exit")),
@@ -184,9 +186,10 @@ POSIX_SHELL = Platform(
 # configuration mode inside it ("name(config)#", "name(config-if)#").
 NETWORK_CLI = Platform(
     name="network_cli",
-    modes=(Mode("config", r"(?P<host>[^\s>#()]+)\(config[^)\s]*\)# ?$"),
-           Mode("privileged", r"(?P<host>[^\s>#()]+)# ?$"),
-           Mode("unprivileged", r"(?P<host>[^\s>#()]+)> ?$")),
+    modes=(Mode("config",
+                r"(?<!\S)(?P<host>[^\s>#()]{1,64})\(config[^)\s]{0,32}\)# ?$"),
+           Mode("privileged", r"(?<!\S)(?P<host>[^\s>#()]{1,64})# ?$"),
+           Mode("unprivileged", r"(?<!\S)(?P<host>[^\s>#()]{1,64})> ?$")),
     moves=(_password_move("unprivileged", "privileged", "enable", "enable",
                           [r"% ?(?:Access denied|Bad secrets?|"
                            r"Authentication failed)"]),
