@@ -5,7 +5,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from tavrel.devices import EscapeFilter, strip_escapes
+from tavrel.devices import EscapeFilter, clean_output, strip_escapes
 
 SEQUENCES = [
     "\x1b[0m", "\x1b[01;32m", "\x1b[38;5;208m", "\x1b[K", "\x1b[2K",
@@ -64,3 +64,16 @@ def test_any_text_any_chunking_same_result_plain_text_never_eaten(
 ])
 def test_what_terminal_programs_print(text, expected):
     assert strip_escapes(text) == expected
+
+
+@pytest.mark.parametrize("text, command, expected", [
+    ("show x\r\nline 1\r\r\nline 2\r\n", "show x", "line 1\nline 2"),
+    # A stale prompt before the echo; the pager's prompt wiped with blanks.
+    ("\r\nSW-1>show  x\r\na\r\n --More-- \r          \rb\r\n", "show x",
+     "a\nb"),
+    # No echo (a device that does not echo): nothing is taken away.
+    ("a\r\nb\r\n", "show x", "a\nb"),
+    ("\r\n", "", ""),
+])
+def test_output_cleaned(text, command, expected):
+    assert clean_output(text, command) == expected

@@ -128,9 +128,6 @@ class _AsyncStream(_Stream):
 
 # -- output -----------------------------------------------------------------
 
-_LINE_END = re.compile(r"\r*\n")
-
-
 def _overwritten(line: str) -> str:
     # A carriage return inside a line starts it over, as on a terminal: what
     # counts is the last piece written that is not blank (a pager's prompt
@@ -170,19 +167,28 @@ def clean_output(text: str, command: str | None = None) -> str:
     """``text`` with "\\n" line ends, lines written over (a carriage return
     inside a line) resolved, and the echo of ``command`` (when one of the
     first lines ends with it) and what came before it removed."""
-    text = _LINE_END.sub("\n", text)
-    lines = [_overwritten(line) if "\r" in line else line
-             for line in text.split("\n")]
+    # Whole-text passes only: this runs over outputs of many megabytes.
+    if "\r" in text:
+        text = text.replace("\r\n", "\n")
+        while "\r\n" in text:
+            text = text.replace("\r\n", "\n")
+        if "\r" in text:
+            text = "\n".join(_overwritten(line) if "\r" in line else line
+                             for line in text.split("\n"))
     if command is not None:
         wanted = " ".join(command.split())
-        for index, line in enumerate(lines[:4]):
-            shown = " ".join(line.split())
+        start = 0
+        for _ in range(4):
+            end = text.find("\n", start)
+            shown = " ".join((text[start:] if end < 0
+                              else text[start:end]).split())
             if shown.endswith(wanted) if wanted else not shown:
-                del lines[:index + 1]
+                text = "" if end < 0 else text[end + 1:]
                 break
-    if lines and lines[-1] == "":
-        lines.pop()
-    return "\n".join(lines)
+            if end < 0:
+                break
+            start = end + 1
+    return text[:-1] if text.endswith("\n") else text
 
 
 def _parse(output: str, parse: Any) -> Any:
