@@ -3,7 +3,7 @@ the terminal escapes of an xterm: titles, bracketed paste, colours."""
 
 import pytest
 
-from tavrel.core.errors import CommandTimeoutError
+from tavrel.core.errors import CommandTimeoutError, ModeError
 from tavrel.devices import POSIX_SHELL, Device, platform_from_yaml
 from tavrel.utils import to_plaintext
 
@@ -75,3 +75,13 @@ paging_off: ["PS1='fenced> '"]
         device = Device(session, platform, timeout=10).open()
         assert device.send_command("echo $((6*7))") == "42"
         assert device.prompt == "fenced>"
+
+
+def test_su_refused_keeps_the_shell(shell):
+    # root's password is not ours to know: a wrong one is refused by su,
+    # and the device stays in its mode.
+    shell.context["credentials"] = {"root": {"password": "not-root's"}}
+    with pytest.raises(ModeError, match="'su' was refused") as caught:
+        shell.enter("root")
+    assert caught.value.mode == "root" and shell.mode == "shell"
+    assert shell.send_command("echo still") == "still"
