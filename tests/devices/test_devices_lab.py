@@ -142,3 +142,21 @@ def test_twenty_async_devices_at_once(device_lab):
 
     for hostname, interfaces, name in asyncio.run(main()):
         assert hostname == name and interfaces == 13
+
+
+def test_any_spawn_the_device_program_under_pexpect():
+    import sys
+
+    import pexpect
+
+    child = pexpect.spawn(sys.executable, ["-m", "tavrel.demo.device"],
+                          encoding="utf-8", timeout=10)
+    try:
+        device = Device(child, credentials=CREDENTIALS, timeout=10)
+        device.open_dialog = TELNET_LOGIN + device.open_dialog
+        device.open()
+        device.send_config(["hostname PTY-1"])
+        assert device.prompt == "PTY-1>"  # back where it was
+        assert "PTY-1 uptime" in device.send_command("show version")
+    finally:
+        child.close(force=True)

@@ -313,10 +313,12 @@ class _DeviceBase:
         pieces: list[str] = []
         send: str | None = command
         state: dict[str, Any] = {}
-        # The clock restarts with each page that brings new output; a pager
-        # that only shows the same page again (a pager at its end, redrawn
-        # on every answer) runs out of time like any device that hangs.
+        # The clock restarts with each page not seen before in this output;
+        # a pager that only shows the same pages again (one at its end,
+        # redrawn on every answer) runs out of time like any device that
+        # hangs.
         deadline = time.monotonic() + timeout
+        pages: set[int] = set()
         while True:
             left = max(0.0, deadline - time.monotonic())
             result, state = yield _Run(steps, left, send, command, timeout)
@@ -326,11 +328,19 @@ class _DeviceBase:
                     result.pattern == pager
                     or result.pattern in self._modes):
                 text = text[:len(text) - len(result.match.group(0))]
+            if (self.platform.echo and command.strip() and not pieces
+                    and result.pattern in self._modes and not text.strip()):
+                # A prompt with nothing before it, not even the echo: one
+                # that was on its way before the command (after a timeout,
+                # or a line end sent by hand), not the command's.
+                continue
             # The pager was answered: the rest of the output comes.
             if result.pattern != pager or pager is None:
                 pieces.append(text)
                 break
-            if not pieces or text != pieces[-1]:
+            page = hash(text.strip())
+            if page not in pages:
+                pages.add(page)
                 deadline = time.monotonic() + timeout
             pieces.append(text)
         self._learn(result)

@@ -66,7 +66,10 @@ class Platform:
     - ``errors``: patterns of output that means a command or a
       configuration line was refused (searched line by line);
     - ``strip_escapes``: whether terminal control sequences are removed
-      from the output before it is matched.
+      from the output before it is matched;
+    - ``echo``: whether the device echoes commands; then a prompt that
+      comes before any output of a command is taken as left over from
+      before it, and the command's own is waited for.
     """
 
     name: str
@@ -80,6 +83,7 @@ class Platform:
     pager_answer: str = " "
     errors: tuple[str, ...] = ()
     strip_escapes: bool = True
+    echo: bool = True
 
     def __post_init__(self) -> None:
         names = [mode.name for mode in self.modes]
