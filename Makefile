@@ -19,6 +19,8 @@
 #                    BASE=<git revision> compares with that revision's build)
 #   make bench-sessions  sessions against OpenSSH and the lab, side by side with
 #                    pexpect over ssh and plain asyncssh (BENCH_ARGS=...)
+#   make bench-devices  the device layer against the session's raw reads on
+#                    the lab's switch (BENCH_ARGS=...)
 #   make test-differential  the incremental search against the full search, at
 #                    length (DIFF_EXAMPLES=... search cases, default 200000)
 #   make build       (re)build and install into .venv   (V=1 shows the compiler)
@@ -104,7 +106,7 @@ ASAN_ENV = \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 .PHONY: all venv venv-asan build build-asan test test-asan demo bench bench-processor \
-	bench-sessions \
+	bench-sessions bench-devices \
 	test-differential test-no-fast-paths clean distclean \
 	test-pythons $(addprefix test-,$(EXTRA_PYTHONS)) \
 	wheels test-wheel test-sdist $(addprefix test-wheel-,$(WHEEL_PYTHONS))
@@ -196,6 +198,9 @@ bench-processor: build
 
 bench-sessions: build
 	$(VENV)/bin/python benchmarks/sessions.py $(BENCH_ARGS)
+
+bench-devices: build
+	$(VENV)/bin/python benchmarks/devices.py $(BENCH_ARGS)
 
 DIFF_EXAMPLES ?= 200000
 test-differential: build

@@ -71,3 +71,16 @@ def test_sessions_benchmark_quick_run_prints_every_row():
                   "tavrel / plain", "32 MiB, plain asyncssh",
                   "sessions at once against 2 lab processes"]:
         assert label in done.stdout, (label, done.stdout)
+
+
+def test_devices_benchmark_quick_run_prints_every_row():
+    pytest.importorskip("asyncssh")
+    script = BENCH.parent / "devices.py"
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+    done = subprocess.run([sys.executable, str(script), "--quick"],
+                          capture_output=True, text=True, timeout=300,
+                          env=env)
+    assert done.returncode == 0, done.stderr
+    for label in ["show version, layer / raw", "MB show, layer / raw",
+                  "netmiko send_command", "scrapli send_command"]:
+        assert label in done.stdout, (label, done.stdout)

@@ -71,3 +71,62 @@ class HostKeyError(SessionError):
 
 class SessionClosedError(SessionError, EOFError):
     """The session is closed: it was closed, or the far end went away."""
+
+
+# -- devices ----------------------------------------------------------------
+
+
+class DeviceError(Exception):
+    """A device (:mod:`tavrel.devices`) did not do what it was asked.
+
+    ``command`` is the command or configuration line it was asked, and
+    ``output`` what it printed in answer (for a timeout or a dropped
+    session: the end of it, secrets masked).
+    """
+
+    def __init__(self, message: str, command: str | None = None,
+                 output: str = "") -> None:
+        super().__init__(message)
+        self.command = command
+        self.output = output
+
+
+class CommandTimeoutError(DeviceError, DialogTimeoutError):
+    """The device's prompt did not come back in time; ``tail`` (and
+    ``output``) is the end of what the device printed, masked."""
+
+    def __init__(self, message: str, command: str | None = None,
+                 timeout: float | None = None, tail: str = "") -> None:
+        DeviceError.__init__(self, message, command, tail)
+        self.timeout = timeout
+        self.tail = tail
+
+
+class DeviceEOFError(DeviceError, DialogEOFError):
+    """The session ended while the device was running ``command``."""
+
+    def __init__(self, message: str, command: str | None = None,
+                 tail: str = "") -> None:
+        DeviceError.__init__(self, message, command, tail)
+        self.tail = tail
+
+
+class ModeError(DeviceError):
+    """A mode could not be entered: the device refused (a wrong enable
+    password) or ended up in another mode.  ``mode`` is the mode asked."""
+
+    def __init__(self, message: str, command: str | None = None,
+                 output: str = "", mode: str | None = None) -> None:
+        super().__init__(message, command, output)
+        self.mode = mode
+
+
+class ConfigError(DeviceError):
+    """The device rejected a configuration line: ``command`` is the first
+    line rejected, ``output`` what the device said to it, ``applied`` the
+    lines it took before it."""
+
+    def __init__(self, message: str, command: str | None = None,
+                 output: str = "", applied: tuple[str, ...] = ()) -> None:
+        super().__init__(message, command, output)
+        self.applied = applied

@@ -210,6 +210,9 @@ class Switch:
         self.hostname = options.hostname
         self.privileged = False
         self.page_length = options.page_length
+        # The configuration mode: None outside it, else "config" or a
+        # sub-mode such as "config-if".
+        self.config: str | None = None
 
     async def prompt(self, text: str) -> str:
         self.term.write(text)
@@ -241,8 +244,13 @@ class Switch:
         term.write("\n")
         while True:
             mark = "#" if self.privileged else ">"
+            if self.config is not None:
+                mark = "(%s)#" % self.config
             command = " ".join((await self.prompt(self.hostname
                                                   + mark)).split())
+            if self.config is not None:
+                self.configure(command)
+                continue
             if command in ("exit", "logout", "quit"):
                 term.write("\nConnection closed.\n")
                 return 0
@@ -291,6 +299,16 @@ class Switch:
                     self.privileged = True
                 else:
                     term.write("% Access denied\n")
+        elif command in ("configure terminal", "configure") \
+                and self.privileged:
+            self.config = "config"
+        elif command == "clear counters" and self.privileged:
+            term.write('Clear "show interface" counters on all interfaces '
+                       '[confirm]')
+            key = await term.read_key()
+            term.write("\n")
+            if key in ("y", "Y", "\r", "\n"):
+                term.write("Counters cleared.\n")
         elif command == "disable":
             self.privileged = False
         elif command == "show version":
@@ -317,6 +335,28 @@ class Switch:
             term.write("\n[OK]\n")
         else:
             term.write("%% Unknown command: %s\n" % command)
+
+    def configure(self, line: str) -> None:
+        """A line of configuration: a few are known, others are rejected
+        with the marker under the line, as devices do."""
+        words = line.split()
+        if not words:
+            return
+        if line == "end":
+            self.config = None
+        elif line == "exit":
+            self.config = None if self.config == "config" else "config"
+        elif words[0] == "hostname" and len(words) == 2:
+            self.hostname = words[1]
+        elif words[0] == "interface" and len(words) == 2:
+            self.config = "config-if"
+        elif words[0] in ("description", "no", "vlan", "ip", "shutdown",
+                          "switchport", "logging", "ntp", "banner"):
+            return
+        else:
+            self.term.write(" " * len(self.hostname + "(%s)#" % self.config)
+                            + "^\n% Invalid input detected at '^' "
+                              "marker.\n")
 
     async def page(self, lines: list[str]) -> None:
         term = self.term

@@ -1,0 +1,546 @@
+"""A device on a session: the prompt learned, commands run, modes moved
+between, configuration pushed, each step a dialog run on the session.
+
+The steps are written once, as generators that yield the dialog runs they
+need and get back their results; :class:`Device` runs them with
+``Dialog.process`` and :class:`AsyncDevice` with ``process_async``.
+"""
+
+from __future__ import annotations
+
+import codecs
+import os
+import re
+import time
+from collections.abc import Callable, Generator, Iterable, Mapping
+from typing import Any, NamedTuple
+
+import pexpect
+
+from tavrel.core.errors import (CommandTimeoutError, ConfigError,
+                                DeviceEOFError, DialogEOFError,
+                                DialogTimeoutError, ModeError)
+from tavrel.devices._escapes import EscapeFilter
+from tavrel.devices._platform import NETWORK_CLI, Platform
+from tavrel.eal.dialog_processor import process_async
+from tavrel.eal.dialogs import Dialog, Statement
+
+__all__ = ["Device", "AsyncDevice", "clean_output"]
+
+
+class _Run(NamedTuple):
+    """One dialog run a step needs: ``send`` (a line, or None) first."""
+
+    dialog: Dialog
+    timeout: float
+    send: str | None
+    command: str
+    # The step's own timeout, for errors (``timeout`` is what is left).
+    limit: float | None = None
+    # Whether output already read and not consumed is dropped first.
+    fresh: bool = True
+
+
+Steps = Generator[_Run, Any, Any]
+
+
+# -- the session as the layer's dialogs see it ------------------------------
+
+
+class _Stream:
+    """Reads the session as text with terminal control sequences removed;
+    sends go to the session as they are."""
+
+    def __init__(self, spawn: Any, strip: bool) -> None:
+        self.spawn = spawn
+        self.filter = EscapeFilter() if strip else None
+        self.timeout = getattr(spawn, "timeout", 30)
+        self._decode = None
+        if getattr(spawn, "encoding", "utf-8") is None:
+            self._decode = codecs.getincrementaldecoder("utf-8")(
+                "replace").decode
+        held = getattr(spawn, "buffer", "")
+        if held:
+            spawn.buffer = type(held)()
+        self.buffer = self._clean(held) if held else ""
+
+    @property
+    def closed(self) -> bool:
+        return bool(getattr(self.spawn, "closed", False))
+
+    def _clean(self, data: Any) -> str:
+        text = self._decode(data) if self._decode is not None else data
+        return self.filter.feed(text) if self.filter is not None else text
+
+    def _end(self) -> str:
+        return self.filter.flush() if self.filter is not None else ""
+
+    def read_nonblocking(self, size: int = 1, timeout: float | None = -1
+                         ) -> str:
+        if timeout == -1:
+            timeout = self.timeout
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while True:
+            try:
+                data = self.spawn.read_nonblocking(size, timeout)
+            except pexpect.EOF:
+                rest = self._end()
+                if rest:
+                    return rest
+                raise
+            text = self._clean(data)
+            if text or not data:
+                return text
+            # Only the start of a control sequence came: wait for the rest.
+            if deadline is not None:
+                timeout = max(0.0, deadline - time.monotonic())
+
+    def send(self, s: Any) -> int:
+        return int(self.spawn.send(s))
+
+    def sendline(self, s: Any = "") -> int:
+        return int(self.spawn.sendline(s))
+
+    def sendcontrol(self, char: str) -> int:
+        return int(self.spawn.sendcontrol(char))
+
+
+class _AsyncStream(_Stream):
+    """A stream over a session with a waiting ``read_async``."""
+
+    async def read_async(self, size: int = 65536,
+                         timeout: float | None = None) -> str:
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while True:
+            try:
+                data = await self.spawn.read_async(size, timeout)
+            except pexpect.EOF:
+                rest = self._end()
+                if rest:
+                    return rest
+                raise
+            text = self._clean(data)
+            if text or not data:
+                return text
+            if deadline is not None:
+                timeout = max(0.0, deadline - time.monotonic())
+
+
+# -- output -----------------------------------------------------------------
+
+def _overwritten(line: str) -> str:
+    # A carriage return inside a line starts it over, as on a terminal: what
+    # counts is the last piece written that is not blank (a pager's prompt
+    # wiped with blanks leaves nothing behind).
+    pieces = [piece for piece in line.split("\r") if piece.strip()]
+    return pieces[-1] if pieces else ""
+
+
+def _with_host(pattern: str, host: str) -> str | None:
+    """``pattern`` with its group ``host`` replaced by ``host`` itself (and
+    what comes before the group dropped), or None without such a group."""
+    start = pattern.find("(?P<host>")
+    if start < 0:
+        return None
+    depth = 0
+    index = start
+    while index < len(pattern):
+        char = pattern[index]
+        if char == "\\":
+            index += 2
+            continue
+        if char == "[":
+            # A class: its brackets and parentheses do not count.
+            index = pattern.index("]", index + 2)
+        elif char == "(":
+            depth += 1
+        elif char == ")":
+            depth -= 1
+            if depth == 0:
+                return "(?P<host>%s)%s" % (re.escape(host),
+                                           pattern[index + 1:])
+        index += 1
+    return None
+
+
+def clean_output(text: str, command: str | None = None) -> str:
+    """``text`` with "\\n" line ends, lines written over (a carriage return
+    inside a line) resolved, and the echo of ``command`` (when one of the
+    first lines ends with it) and what came before it removed."""
+    # Whole-text passes only: this runs over outputs of many megabytes.
+    if "\r" in text:
+        text = text.replace("\r\n", "\n")
+        while "\r\n" in text:
+            text = text.replace("\r\n", "\n")
+        if "\r" in text:
+            text = "\n".join(_overwritten(line) if "\r" in line else line
+                             for line in text.split("\n"))
+    if command is not None:
+        wanted = " ".join(command.split())
+        start = 0
+        for _ in range(4):
+            end = text.find("\n", start)
+            shown = " ".join((text[start:] if end < 0
+                              else text[start:end]).split())
+            if shown.endswith(wanted) if wanted else not shown:
+                text = "" if end < 0 else text[end + 1:]
+                break
+            if end < 0:
+                break
+            start = end + 1
+    return text[:-1] if text.endswith("\n") else text
+
+
+def _parse(output: str, parse: Any) -> Any:
+    if parse is None:
+        return output
+    if callable(parse):
+        return parse(output)
+    import textfsm  # type: ignore
+
+    if isinstance(parse, textfsm.TextFSM):
+        fsm = parse
+        fsm.Reset()
+    elif hasattr(parse, "read"):
+        fsm = textfsm.TextFSM(parse)
+    elif isinstance(parse, (str, os.PathLike)):
+        with open(parse) as template:
+            fsm = textfsm.TextFSM(template)
+    else:
+        raise TypeError("parse takes a callable, a TextFSM template (a path, "
+                        "an open file or a textfsm.TextFSM), or None; not %s"
+                        % type(parse).__name__)
+    return [dict(zip(fsm.header, row)) for row in fsm.ParseText(output)]
+
+
+# -- the steps --------------------------------------------------------------
+
+
+class _DeviceBase:
+    def __init__(self, session: Any, platform: Platform = NETWORK_CLI, *,
+                 credentials: Mapping[str, Any] | None = None,
+                 timeout: float = 30.0) -> None:
+        self.session = session
+        self.platform = platform
+        self.timeout = timeout
+        self.context: dict[str, Any] = {"credentials": dict(credentials or {})}
+        self.hostname: str | None = None
+        self.prompt: str | None = None
+        self._mode: str | None = None
+        self._modes = {mode.prompt: mode.name for mode in platform.modes}
+        # Every step is a dialog: these may be read, extended or replaced.
+        self.prompt_dialog = Dialog([Statement(mode.prompt)
+                                     for mode in platform.modes])
+        self.pager_dialog = Dialog(
+            [Statement(platform.pager, "send(%s)" % platform.pager_answer)]
+            if platform.pager else [])
+        self.open_dialog = Dialog(platform.open_dialog.statements)
+        self._stream: _Stream | None = None
+        self._known_dialog: Dialog | None = None
+        self._known_host: str | None = None
+        self.wake_after = 2.0
+
+    @property
+    def mode(self) -> str | None:
+        """The mode the device's last prompt showed (None before
+        ``open``)."""
+        return self._mode
+
+    def __repr__(self) -> str:
+        return "<%s %s %s mode=%s>" % (type(self).__name__,
+                                       self.platform.name, self.hostname,
+                                       self._mode)
+
+    def _stream_of(self) -> _Stream:
+        if self._stream is None:
+            kind = _AsyncStream if hasattr(self.session, "read_async") \
+                else _Stream
+            self._stream = kind(self.session, self.platform.strip_escapes)
+        return self._stream
+
+    def _known(self) -> Dialog:
+        """The prompts with the host name learned put in: found at once in
+        long output, where the patterns of ``prompt_dialog`` are what
+        follows a new name."""
+        host = self.hostname
+        if host is None:
+            return Dialog()
+        if self._known_dialog is None or self._known_host != host:
+            statements = []
+            for mode in self.platform.modes:
+                pattern = _with_host(mode.prompt, host)
+                if pattern is not None:
+                    self._modes[pattern] = mode.name
+                    statements.append(Statement(pattern))
+            self._known_dialog = Dialog(statements)
+            self._known_host = host
+        return self._known_dialog
+
+    def _learn(self, result: Any) -> bool:
+        """Take the mode, prompt and host name from a prompt that ended a
+        run; False when the run ended on something else."""
+        mode = self._modes.get(result.pattern)
+        if mode is None or result.match is None:
+            return False
+        self._mode = mode
+        self.prompt = result.match.group(0).strip()
+        host = result.match.groupdict().get("host")
+        if host:
+            self.hostname = host
+        return True
+
+    def _open_steps(self, timeout: float | None) -> Steps:
+        timeout = self.timeout if timeout is None else timeout
+        dialog = self.open_dialog + self.prompt_dialog
+        # The prompt (or a question before it) may come on its own; if
+        # nothing does within ``wake_after`` seconds, a line end asks for it.
+        quiet = Dialog([Statement("__timeout__")])
+        result, _ = yield _Run(dialog + quiet, min(self.wake_after, timeout),
+                               None, "", timeout, False)
+        if result.kind == "timeout":
+            result, _ = yield _Run(dialog, timeout, "", "", timeout, False)
+        self._learn(result)
+        for command in self.platform.paging_off:
+            yield from self._command_steps(command, None, timeout)
+
+    def _command_steps(self, command: str, dialog: Dialog | None,
+                       timeout: float | None) -> Steps:
+        timeout = self.timeout if timeout is None else timeout
+        steps = self.pager_dialog + self._known() + self.prompt_dialog
+        if dialog is not None:
+            steps = dialog + steps
+        pager = self.platform.pager
+        pieces: list[str] = []
+        send: str | None = command
+        state: dict[str, Any] = {}
+        # The clock restarts with each page not seen before in this output;
+        # a pager that only shows the same pages again (one at its end,
+        # redrawn on every answer) runs out of time like any device that
+        # hangs.
+        deadline = time.monotonic() + timeout
+        pages: set[int] = set()
+        while True:
+            left = max(0.0, deadline - time.monotonic())
+            result, state = yield _Run(steps, left, send, command, timeout)
+            send = None
+            text = result.output
+            if result.match is not None and (
+                    result.pattern == pager
+                    or result.pattern in self._modes):
+                text = text[:len(text) - len(result.match.group(0))]
+            if (self.platform.echo and command.strip() and not pieces
+                    and result.pattern in self._modes and not text.strip()):
+                # A prompt with nothing before it, not even the echo: one
+                # that was on its way before the command (after a timeout,
+                # or a line end sent by hand), not the command's.
+                continue
+            # The pager was answered: the rest of the output comes.
+            if result.pattern != pager or pager is None:
+                pieces.append(text)
+                break
+            page = hash(text.strip())
+            if page not in pages:
+                pages.add(page)
+                deadline = time.monotonic() + timeout
+            pieces.append(text)
+        self._learn(result)
+        return clean_output("".join(pieces), command), state
+
+    def _enter_steps(self, target: str, timeout: float | None) -> Steps:
+        if self._mode is None:
+            raise RuntimeError("open() the device first")
+        if self._mode == target:
+            return
+        for move in self.platform.path(self._mode, target):
+            output, state = yield from self._command_steps(
+                move.command, move.dialog, timeout)
+            if "refused" in state:
+                raise ModeError("%r was refused: the device stays in mode %r"
+                                % (move.command, self._mode), move.command,
+                                output, move.target)
+            if self._mode != move.target:
+                raise ModeError("%r left the device in mode %r, not %r"
+                                % (move.command, self._mode, move.target),
+                                move.command, output, move.target)
+
+    def _error_in(self, output: str) -> bool:
+        return any(re.search(pattern, output, re.M)
+                   for pattern in self.platform.errors)
+
+    def _config_steps(self, lines: Iterable[str], timeout: float | None
+                      ) -> Steps:
+        config = self.platform.config_mode
+        if config is None:
+            raise ValueError("platform %r has no configuration mode"
+                             % self.platform.name)
+        back = self._mode
+        if back == config or back is None:
+            back = next((m.source for m in self.platform.moves
+                         if m.target == config), self.platform.default_mode)
+        yield from self._enter_steps(config, timeout)
+        outputs: list[str] = []
+        applied: list[str] = []
+        rejected = None
+        try:
+            for line in lines:
+                output, _ = yield from self._command_steps(line, None,
+                                                           timeout)
+                if output:
+                    outputs.append(output)
+                if self._error_in(output):
+                    rejected = (line, output)
+                    break
+                applied.append(line)
+        except BaseException:
+            # Leave the mode all the same; what went wrong first is what
+            # is raised.
+            try:
+                yield from self._enter_steps(back, timeout)
+            except Exception:
+                pass
+            raise
+        yield from self._enter_steps(back, timeout)
+        if rejected is not None:
+            raise ConfigError("the device rejected %r: %s"
+                              % (rejected[0], rejected[1].strip()[-200:]),
+                              rejected[0], rejected[1], tuple(applied))
+        return "\n".join(outputs)
+
+    def _failed(self, step: _Run, exc: BaseException) -> BaseException:
+        if isinstance(exc, DialogTimeoutError):
+            return CommandTimeoutError(
+                "no prompt within %gs after %r; the device printed: %s"
+                % (step.limit or step.timeout, step.command, exc.tail),
+                step.command, step.limit or step.timeout, exc.tail)
+        if isinstance(exc, DialogEOFError):
+            return DeviceEOFError(
+                "the session ended during %r; the device printed: %s"
+                % (step.command, exc.tail), step.command, exc.tail)
+        return exc
+
+
+# -- the sync face ----------------------------------------------------------
+
+
+class Device(_DeviceBase):
+    """A device on ``session`` (a tavrel session or any spawn), as
+    ``platform`` describes it.  ``credentials`` are handed to the dialogs
+    (``{"enable": {"password": ...}}`` for the network CLI's privileged
+    mode, ``{"root": {...}}`` for the shell's ``su``); ``timeout`` bounds
+    each step that waits for the device."""
+
+    def _drive(self, steps: Steps) -> Any:
+        reply: Any = None
+        failure: BaseException | None = None
+        stream = self._stream_of()
+        while True:
+            try:
+                step = steps.throw(failure) if failure is not None \
+                    else steps.send(reply)
+            except StopIteration as done:
+                return done.value
+            failure = None
+            state: dict[str, Any] = {}
+            try:
+                if step.send is not None:
+                    if step.fresh:
+                        # What came after the last prompt answers nothing
+                        # sent since (output left by a timeout).
+                        stream.buffer = ""
+                    stream.sendline(step.send)
+                result = step.dialog.process(stream, timeout=step.timeout,
+                                             context=self.context,
+                                             session=state)
+                reply = (result, state)
+            except Exception as exc:
+                failure = self._failed(step, exc)
+
+    def open(self, timeout: float | None = None) -> Device:
+        """Send a line end and learn the prompt (answering what
+        ``open_dialog`` knows on the way), then turn paging off."""
+        self._drive(self._open_steps(timeout))
+        return self
+
+    def send_command(self, command: str, dialog: Dialog | None = None,
+                     parse: Any = None, timeout: float | None = None) -> Any:
+        """Run ``command`` and return its output (or what ``parse`` makes of
+        it); ``dialog`` answers the questions the command asks."""
+        output, _ = self._drive(self._command_steps(command, dialog, timeout))
+        return _parse(output, parse)
+
+    def send_commands(self, commands: Iterable[str], parse: Any = None,
+                      timeout: float | None = None) -> list[Any]:
+        return [self.send_command(command, parse=parse, timeout=timeout)
+                for command in commands]
+
+    def send_config(self, lines: Iterable[str],
+                    timeout: float | None = None) -> str:
+        """Enter the configuration mode, send ``lines``, leave the mode
+        (in every case); raise :class:`~tavrel.core.errors.ConfigError` for
+        the first line the device rejected."""
+        return str(self._drive(self._config_steps(lines, timeout)))
+
+    def enter(self, mode: str, timeout: float | None = None) -> None:
+        self._drive(self._enter_steps(mode, timeout))
+
+
+# -- the async face ---------------------------------------------------------
+
+
+class AsyncDevice(_DeviceBase):
+    """:class:`Device` on the caller's event loop: the same methods, as
+    coroutines."""
+
+    async def _drive(self, steps: Steps) -> Any:
+        reply: Any = None
+        failure: BaseException | None = None
+        stream = self._stream_of()
+        while True:
+            try:
+                step = steps.throw(failure) if failure is not None \
+                    else steps.send(reply)
+            except StopIteration as done:
+                return done.value
+            failure = None
+            state: dict[str, Any] = {}
+            try:
+                if step.send is not None:
+                    if step.fresh:
+                        # What came after the last prompt answers nothing
+                        # sent since (output left by a timeout).
+                        stream.buffer = ""
+                    stream.sendline(step.send)
+                result = await process_async(step.dialog, stream,
+                                             timeout=step.timeout,
+                                             context=self.context,
+                                             session=state)
+                reply = (result, state)
+            except Exception as exc:
+                failure = self._failed(step, exc)
+
+    async def open(self, timeout: float | None = None) -> AsyncDevice:
+        await self._drive(self._open_steps(timeout))
+        return self
+
+    async def send_command(self, command: str, dialog: Dialog | None = None,
+                           parse: Any = None,
+                           timeout: float | None = None) -> Any:
+        output, _ = await self._drive(
+            self._command_steps(command, dialog, timeout))
+        return _parse(output, parse)
+
+    async def send_commands(self, commands: Iterable[str], parse: Any = None,
+                            timeout: float | None = None) -> list[Any]:
+        return [await self.send_command(command, parse=parse,
+                                        timeout=timeout)
+                for command in commands]
+
+    async def send_config(self, lines: Iterable[str],
+                          timeout: float | None = None) -> str:
+        return str(await self._drive(self._config_steps(lines, timeout)))
+
+    async def enter(self, mode: str, timeout: float | None = None) -> None:
+        await self._drive(self._enter_steps(mode, timeout))
+
+
+_Callable = Callable[..., Any]

@@ -1,0 +1,79 @@
+"""The escape filter: what it removes is whole control sequences only, and
+how the stream is cut never changes what comes out."""
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from tavrel.devices import EscapeFilter, clean_output, strip_escapes
+
+SEQUENCES = [
+    "\x1b[0m", "\x1b[01;32m", "\x1b[38;5;208m", "\x1b[K", "\x1b[2K",
+    "\x1b[12;40H", "\x1b[?2004h", "\x1b[?2004l", "\x1b[?1049h", "\x1b[7m",
+    "\x1b]0;user@host: ~\x07", "\x1b]2;title\x1b\\", "\x1bP1$r0m\x1b\\",
+    "\x1b(B", "\x1b=", "\x1b>", "\x1b7", "\x1b8", "\x1bM",
+]
+# Text without ESC, BEL or a backslash that could end a string sequence.
+PLAIN = st.text(st.characters(blacklist_characters="\x1b\x07\\",
+                              blacklist_categories=("Cs",)), max_size=20)
+
+
+def pieces(text, cuts):
+    points = sorted({c % (len(text) + 1) for c in cuts})
+    return [text[a:b] for a, b in zip([0] + points, points + [len(text)])]
+
+
+@given(st.lists(st.tuples(PLAIN, st.sampled_from(SEQUENCES)), max_size=8),
+       PLAIN, st.lists(st.integers(0, 10_000), max_size=12))
+@settings(max_examples=300, deadline=None)
+def test_removes_exactly_the_sequences_however_cut(parts, tail, cuts):
+    text = "".join(p + s for p, s in parts) + tail
+    expected = "".join(p for p, _ in parts) + tail
+    stream = EscapeFilter()
+    out = "".join(stream.feed(piece) for piece in pieces(text, cuts))
+    assert out + stream.flush() == expected
+
+
+@given(PLAIN, st.text(st.sampled_from("ab[];?0m\x1b\x07\\ \r\n"),
+                     max_size=40),
+       st.lists(st.integers(0, 10_000), max_size=12))
+@settings(max_examples=300, deadline=None)
+def test_any_text_any_chunking_same_result_plain_text_never_eaten(
+        plain, text, cuts):
+    whole = strip_escapes(text)
+    stream = EscapeFilter()
+    chunked = "".join(stream.feed(p) for p in pieces(text, cuts))
+    assert chunked + stream.flush() == whole
+    # A removal starts at an ESC: it never reaches back into plain text
+    # before it, and leaves the text it came out of a subsequence.
+    assert strip_escapes(plain + text) == plain + whole
+    rest = iter(text)
+    assert all(ch in rest for ch in whole)
+
+
+@pytest.mark.parametrize("text, expected", [
+    # bash with readline: bracketed paste around the prompt, an xterm title.
+    ("\x1b]0;u@h: ~\x07\x1b[?2004hu@h:~$ ", "u@h:~$ "),
+    # less: the alternate screen, keypad mode, a reverse-video status line.
+    ("\x1b[?1049h\x1b[22;0;0t\x1b[?1h\x1b=line\r\n\x1b[7m(END)\x1b[27m\x1b[K",
+     "line\r\n(END)"),
+    # more: the pager prompt wiped with an erase-line.
+    ("\x1b[7m--More--(50%)\x1b[27m\r\x1b[Knext", "--More--(50%)\rnext"),
+    # An ESC that starts nothing stays, as does a cut sequence at the end.
+    ("a\x1b\x01b", "a\x1b\x01b"), ("x\x1b[12", "x\x1b[12"),
+])
+def test_what_terminal_programs_print(text, expected):
+    assert strip_escapes(text) == expected
+
+
+@pytest.mark.parametrize("text, command, expected", [
+    ("show x\r\nline 1\r\r\nline 2\r\n", "show x", "line 1\nline 2"),
+    # A stale prompt before the echo; the pager's prompt wiped with blanks.
+    ("\r\nSW-1>show  x\r\na\r\n --More-- \r          \rb\r\n", "show x",
+     "a\nb"),
+    # No echo (a device that does not echo): nothing is taken away.
+    ("a\r\nb\r\n", "show x", "a\nb"),
+    ("\r\n", "", ""),
+])
+def test_output_cleaned(text, command, expected):
+    assert clean_output(text, command) == expected
