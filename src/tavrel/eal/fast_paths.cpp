@@ -60,7 +60,7 @@ namespace {
 // What the shortcuts recognise
 // ===========================================================================
 
-// The objects the module imported: a shortcut stands in for a
+// The objects the module imported or made: a shortcut stands in for a
 // collaborator only while the module global is still the very object.
 // Held for the life of the process, like the module itself.
 struct Originals {
