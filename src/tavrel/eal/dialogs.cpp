@@ -49,7 +49,13 @@ Ref global(NativeFunction *fn, PyObject *name)
 
 Ref getattr(PyObject *o, PyObject *name) { return Ref::steal(PyObject_GetAttr(o, name)); }
 
-int setattr(PyObject *o, PyObject *name, PyObject *v) { return PyObject_SetAttr(o, name, v); }
+// setattr() with a name of the table: what PyObject_SetAttr does once it
+// has interned the name, which these already are.
+int setattr(PyObject *o, PyObject *name, PyObject *v)
+{
+    setattrofunc set = Py_TYPE(o)->tp_setattro;
+    return set ? set(o, name, v) : PyObject_SetAttr(o, name, v);
+}
 
 // hasattr(): 1 present, 0 absent (only AttributeError counts), -1 error.
 int hasattr(PyObject *o, PyObject *name)
