@@ -9,8 +9,8 @@ best time a build reached over all turns.  The first build is the reference:
 every other one is reported as the ratio of its time to the reference's
 (below 1: faster).
 
-    python benchmarks/compare.py plain=/work/venv-plain/bin/python \\
-        shortcuts=/work/venv/bin/python --turns 10
+    python benchmarks/compare.py plain=.venv-no-fast-paths/bin/python \\
+        shortcuts=.venv/bin/python --turns 10
 """
 
 import argparse

@@ -84,3 +84,19 @@ def test_devices_benchmark_quick_run_prints_every_row():
     for label in ["show version, layer / raw", "MB show, layer / raw",
                   "netmiko send_command", "scrapli send_command"]:
         assert label in done.stdout, (label, done.stdout)
+
+
+def test_build_comparison_runs_a_build_against_itself():
+    import tavrel
+    script = BENCH.parent / "compare.py"
+    here = os.path.dirname(os.path.dirname(tavrel.__file__))
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+    done = subprocess.run([sys.executable, str(script), f"one={here}", f"two={here}",
+                           "--turns", "1", "--rounds", "1", "--seconds", "0.0001",
+                           "--rows", "0,3"],
+                          capture_output=True, text=True, timeout=300, env=env)
+    assert done.returncode == 0, done.stderr
+    for label in (ROWS[0], ROWS[3]):
+        row = [line for line in done.stdout.splitlines() if line.startswith(label)]
+        # the first build's time, then the second's and its ratio
+        assert len(row) == 1 and len(row[0][len(label):].split()) == 3, done.stdout

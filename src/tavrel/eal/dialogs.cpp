@@ -15,8 +15,8 @@
 // What is written here is the general road: each step as the module's
 // Python description takes it.  The shortcuts that stand in for some of
 // those steps where nobody can tell the difference live in fast_paths.cpp;
-// each is called at one place here, and a build without them
-// (TAVREL_FAST_PATHS off) runs this road alone.
+// each is called at one place here, its seam (seams.h), and a build
+// without them (TAVREL_FAST_PATHS off) runs this road alone.
 
 #include "fast_paths.h"
 
@@ -49,7 +49,13 @@ Ref global(NativeFunction *fn, PyObject *name)
 
 Ref getattr(PyObject *o, PyObject *name) { return Ref::steal(PyObject_GetAttr(o, name)); }
 
-int setattr(PyObject *o, PyObject *name, PyObject *v) { return PyObject_SetAttr(o, name, v); }
+// setattr() with a name of the table: what PyObject_SetAttr does once it
+// has interned the name, which these already are.
+int setattr(PyObject *o, PyObject *name, PyObject *v)
+{
+    setattrofunc set = Py_TYPE(o)->tp_setattro;
+    return set ? set(o, name, v) : PyObject_SetAttr(o, name, v);
+}
 
 // hasattr(): 1 present, 0 absent (only AttributeError counts), -1 error.
 int hasattr(PyObject *o, PyObject *name)
@@ -126,7 +132,7 @@ int run_method0(PyObject *self, PyObject *name) { return call_method0(self, name
 int is_list_or_tuple(PyObject *o)
 {
     bool is;
-    if (fast::is_list_or_tuple(o, is))
+    if (fast::is_list_or_tuple(o, is) == Seam::done)
         return is;
     return PyObject_IsInstance(o, N.list_tuple);
 }
@@ -135,7 +141,7 @@ int is_list_or_tuple(PyObject *o)
 int is_str(PyObject *o)
 {
     bool is;
-    if (fast::is_str(o, is))
+    if (fast::is_str(o, is) == Seam::done)
         return is;
     return PyObject_IsInstance(o, reinterpret_cast<PyObject *>(&PyUnicode_Type));
 }
@@ -144,7 +150,7 @@ int is_str(PyObject *o)
 int is_dict(PyObject *o)
 {
     bool is;
-    if (fast::is_dict(o, is))
+    if (fast::is_dict(o, is) == Seam::done)
         return is;
     return PyObject_IsInstance(o, reinterpret_cast<PyObject *>(&PyDict_Type));
 }
@@ -433,18 +439,10 @@ PyObject *sendline_cred_pass_body(NativeFunction *fn, PyObject *const *a)
     return sendline_cred(fn, a, N.password);
 }
 
-// The senders, in the order their patterns are tried: each one's function
-// (name, parameters, body), the `re` pattern of its action text and
-// whether the text may leave the parentheses empty.  The callables and the
-// patterns the general road hands to `re` are made from this table, and so
-// is the native matcher, which checks at start-up that the table fits it.
-struct Sender {
-    FunctionSpec spec;
-    const char *pattern;
-    bool empty_payload;
-    PyObject *pattern_obj;  // interned on first use; lives for the process
-};
-
+// The senders (seams.h), in the order their patterns are tried.  The
+// callables and the patterns the general road hands to `re` are made from
+// this table, and so is the shortcuts' matcher, which checks at start-up
+// that the table fits it.
 constexpr int kSenders = 8;
 
 Sender senders[kSenders] = {
@@ -475,49 +473,33 @@ Sender senders[kSenders] = {
      "sendline_cred_pass\\((.*)\\)$", false},
 };
 
-// The shortcuts' start-up, with the matcher made from the senders' table.
-int start_fast_paths(PyObject *g)
+} // namespace
+
+PyObject *raise_no_payload(NativeFunction *fn)
 {
-    const char *names[kSenders], *patterns[kSenders];
-    for (int i = 0; i < kSenders; ++i) {
-        names[i] = senders[i].spec.name;
-        patterns[i] = senders[i].pattern;
-    }
-    return fast::init(g, names, patterns, kSenders);
+    return raise_invalid(fn, "you must provide some argument in the parenthesis");
 }
 
-// statement_action_helper(action) by the native matcher, when it can stand
-// in for `re`: 1 with the pair, 0 to take the general road, -1 on error (a
-// statement fault included: no sender matched, or an empty payload for
-// one that needs a payload).
-int translate_action_text(NativeFunction *fn, PyObject *action, Ref &callback, Ref &payload)
+PyObject *raise_wrong_format(NativeFunction *fn, PyObject *action)
 {
-    int i = -1;
-    int done = fast::match_action(fn->globals, action, i, payload);
-    if (done <= 0)
-        return done;
-    if (i < 0) {
-        raise_invalid(fn, Ref::steal(PyUnicode_FromFormat("wrong format: %S", action)));
-        return -1;
-    }
-    if (!senders[i].empty_payload && PyUnicode_GET_LENGTH(payload.get()) == 0) {
-        raise_invalid(fn, "you must provide some argument in the parenthesis");
-        return -1;
-    }
-    callback = native_function_new(&senders[i].spec, fn->globals);
-    return callback ? 1 : -1;
+    return raise_invalid(fn, Ref::steal(PyUnicode_FromFormat("wrong format: %S", action)));
 }
+
+namespace {
 
 PyObject *statement_action_helper_body(NativeFunction *fn, PyObject *const *a)
 {
     PyObject *action = a[0];
     {
         Ref callback, payload;
-        int done = translate_action_text(fn, action, callback, payload);
-        if (done < 0)
-            return nullptr;
-        if (done)
+        switch (fast::action_helper(reinterpret_cast<PyObject *>(fn), action, callback, payload)) {
+        case Seam::done:
             return PyTuple_Pack(2, callback.get(), payload.get());
+        case Seam::failed:
+            return nullptr;
+        case Seam::declined:
+            break;
+        }
     }
 
     // Every sender is made, and each pattern is handed to the module global
@@ -575,13 +557,13 @@ PyObject *statement_action_helper_body(NativeFunction *fn, PyObject *const *a)
             allowed = !other;
         }
         if (!allowed)
-            return raise_invalid(fn, "you must provide some argument in the parenthesis");
+            return raise_no_payload(fn);
     }
     int none_found = PyObject_RichCompareBool(callback.get(), N.empty, Py_EQ);
     if (none_found < 0)
         return nullptr;
     if (none_found)
-        return raise_invalid(fn, Ref::steal(PyUnicode_FromFormat("wrong format: %S", action)));
+        return raise_wrong_format(fn, action);
     return PyTuple_Pack(2, callback.get(), payload.get());
 }
 
@@ -778,8 +760,6 @@ FunctionSpec statement_validate_pattern_spec = {
 
 // --- validate_action ---
 
-using fast::ArgSpec;
-
 // getfullargspec(action), split into the parameters without and with
 // defaults: `spec.args[:-n]` and `spec.args[-n:]` for the `n` defaults.
 int read_argspec(NativeFunction *fn, PyObject *action, ArgSpec &out)
@@ -787,9 +767,14 @@ int read_argspec(NativeFunction *fn, PyObject *action, ArgSpec &out)
     Ref getfullargspec = global(fn, N.getfullargspec);
     if (!getfullargspec)
         return -1;
-    int done = fast::argspec(getfullargspec.get(), action, out);
-    if (done)
-        return done < 0 ? -1 : 0;
+    switch (fast::argspec(getfullargspec.get(), action, out)) {
+    case Seam::done:
+        return 0;
+    case Seam::failed:
+        return -1;
+    case Seam::declined:
+        break;
+    }
     out.spec = call1(getfullargspec.get(), action);
     if (!out.spec)
         return -1;
@@ -857,7 +842,7 @@ class DictKeys {
 public:
     int start(PyObject *d)
     {
-        if (fast::dict_keys_start(d, walk_))
+        if (fast::dict_keys_start(d, walk_) == Seam::done)
             return 0;
         Ref items = call_method0(d, N.items);
         if (!items)
@@ -880,7 +865,7 @@ public:
     }
 
 private:
-    fast::DictWalk walk_;
+    DictWalk walk_;
     Ref it_;
 };
 
@@ -893,10 +878,10 @@ public:
     // Once the action's parameter lists are known.
     int start(const ArgSpec &spec)
     {
-        int reuse = fast::rule_fields(self_, spec, args_, di_params_);
-        if (reuse < 0)
+        Seam reuse = fast::rule_fields(self_, spec, args_, di_params_);
+        if (reuse == Seam::failed)
             return -1;
-        reuse_ = reuse;
+        reuse_ = reuse == Seam::done;
         return 0;
     }
 
@@ -1151,11 +1136,13 @@ int run_action_helper(NativeFunction *fn, PyObject *action, Ref &callback, Ref &
     if (!helper)
         return -1;
     // The module's own helper, unless rebound, need not build the pair.
-    if (fast::is_own(helper.get(), statement_action_helper_body)) {
-        int done = translate_action_text(reinterpret_cast<NativeFunction *>(helper.get()), action,
-                                         callback, payload);
-        if (done)
-            return done < 0 ? -1 : 0;
+    switch (fast::action_helper(helper.get(), action, callback, payload)) {
+    case Seam::done:
+        return 0;
+    case Seam::failed:
+        return -1;
+    case Seam::declined:
+        break;
     }
     Ref result = call1(helper.get(), action);
     if (!result)
@@ -1284,9 +1271,14 @@ Ref text_of(Ref v)
     if (!v)
         return {};
     Ref text;
-    int done = fast::text(v.get(), text);
-    if (done)
-        return done < 0 ? Ref() : text;
+    switch (fast::text(v.get(), text)) {
+    case Seam::done:
+        return text;
+    case Seam::failed:
+        return {};
+    case Seam::declined:
+        break;
+    }
     return Ref::steal(PyObject_Str(v.get()));
 }
 
@@ -1294,9 +1286,14 @@ Ref text_of(Ref v)
 PyObject *join(PyObject *const *parts, Py_ssize_t n)
 {
     Ref text;
-    int done = fast::join(parts, n, text);
-    if (done)
+    switch (fast::join(parts, n, text)) {
+    case Seam::done:
         return text.release();
+    case Seam::failed:
+        return nullptr;
+    case Seam::declined:
+        break;
+    }
     Ref seq = Ref::steal(PyTuple_New(n));
     if (!seq)
         return nullptr;
@@ -1472,9 +1469,14 @@ Ref copy_statement(NativeFunction *fn, PyObject *line)
     if (!copy)
         return {};
     Ref result;
-    int done = fast::copy(copy.get(), line, result);
-    if (done)
-        return done < 0 ? Ref() : result;
+    switch (fast::copy(copy.get(), line, result)) {
+    case Seam::done:
+        return result;
+    case Seam::failed:
+        return {};
+    case Seam::declined:
+        break;
+    }
     return call1(copy.get(), line);
 }
 
@@ -2301,7 +2303,7 @@ int exec_body(PyObject *module)
 
     // Not part of the body: the shortcuts learn the originals of what they
     // stand in for.
-    return start_fast_paths(g);
+    return fast::init(g, senders, kSenders);
 }
 
 // ===========================================================================

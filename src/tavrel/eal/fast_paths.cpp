@@ -13,6 +13,46 @@
 #include <initializer_list>
 #include <utility>
 
+// ===========================================================================
+// Interpreter-version gates of the shortcuts (see version.h for the ones
+// the general road needs too)
+// ===========================================================================
+
+// Up to 3.10 an instance dict is an ordinary dict object found at its
+// offset in the object; from 3.11 an instance's attributes may live inline
+// in the object until its dict is asked for, and asking for the dict (even
+// for its address) makes it.
+#if PY_VERSION_HEX < 0x030B0000
+#define TAVREL_INLINE_ATTRIBUTES 0
+#else
+#define TAVREL_INLINE_ATTRIBUTES 1
+#endif
+
+// Up to 3.11 a str may still have to be made ready (PyUnicode_READY)
+// before its length and kind are read; from 3.12 every str is.
+#if PY_VERSION_HEX < 0x030C0000
+#define TAVREL_UNICODE_NEEDS_READY 1
+#else
+#define TAVREL_UNICODE_NEEDS_READY 0
+#endif
+
+// Up to 3.11 every dict carries a version number that changes with each
+// modification and never repeats (`ma_version_tag`); 3.12 deprecates it.
+#if PY_VERSION_HEX < 0x030C0000
+#define TAVREL_HAVE_DICT_VERSION 1
+#else
+#define TAVREL_HAVE_DICT_VERSION 0
+#endif
+
+// Up to 3.11 an instance whose dict is set keeps using that dict as it
+// is; from 3.12 an instance keeps its attributes inline only while its own
+// dict is filled in place.
+#if PY_VERSION_HEX < 0x030C0000
+#define TAVREL_SET_INSTANCE_DICT 1
+#else
+#define TAVREL_SET_INSTANCE_DICT 0
+#endif
+
 namespace tavrel::fast {
 namespace {
 
@@ -20,10 +60,11 @@ namespace {
 // What the shortcuts recognise
 // ===========================================================================
 
-// The objects the module imported: a shortcut stands in for a
+// The objects the module imported or made: a shortcut stands in for a
 // collaborator only while the module global is still the very object.
 // Held for the life of the process, like the module itself.
 struct Originals {
+    PyObject *action_helper;  // statement_action_helper
     PyObject *re;
     PyObject *re_match;
     PyObject *getfullargspec;
@@ -68,6 +109,10 @@ bool weakref_is(PyObject *ref, PyObject *target)
 #endif
 }
 
+// A question's answer other than yes (ref.h) as a shortcut's: no declines,
+// an error fails.
+Seam not_yes(int answer) { return answer < 0 ? Seam::failed : Seam::declined; }
+
 // A weak reference to `o` for a cache, or nullptr when none could be made
 // (the cache then keeps nothing; the error is not the caller's).
 PyObject *cache_ref(PyObject *o)
@@ -86,8 +131,9 @@ PyObject *cache_ref(PyObject *o)
 
 namespace {
 
-PyObject *sender_prefixes[8];  // "send(", "sendline(", ..., in table order
+Sender *senders;                // the module's table, in the order tried
 int sender_count = 0;
+PyObject *sender_prefixes[8];  // "send(", "sendline(", ..., in table order
 Py_ssize_t shortest_name = 0;
 
 // The matcher assumes that each pattern is its sender's name between an
@@ -95,7 +141,7 @@ Py_ssize_t shortest_name = 0;
 // and underscores only (so that it matches itself and nothing else), and
 // that no two names are alike, so that the name before the first "(" of an
 // action text picks the one pattern that can match.
-int matcher_init(const char *const *names, const char *const *patterns, int n)
+int matcher_init(Sender *table, int n)
 {
     if (n > static_cast<int>(sizeof sender_prefixes / sizeof sender_prefixes[0])) {
         PyErr_SetString(PyExc_SystemError, "more senders than the action-text matcher holds");
@@ -103,21 +149,21 @@ int matcher_init(const char *const *names, const char *const *patterns, int n)
     }
     static const char tail[] = "\\((.*)\\)$";
     for (int i = 0; i < n; ++i) {
-        const char *name = names[i];
+        const char *name = table[i].spec.name;
         size_t len = std::strlen(name);
         bool plain = len > 0;
         for (size_t k = 0; k < len; ++k)
             plain = plain && ((name[k] >= 'a' && name[k] <= 'z') || name[k] == '_');
         for (int j = 0; j < i; ++j)
-            plain = plain && std::strcmp(name, names[j]) != 0;
-        const char *p = patterns[i];
+            plain = plain && std::strcmp(name, table[j].spec.name) != 0;
+        const char *p = table[i].pattern;
         if (*p == '^')
             ++p;
         plain = plain && std::strncmp(p, name, len) == 0 && std::strcmp(p + len, tail) == 0;
         if (!plain) {
             PyErr_Format(PyExc_SystemError,
                          "action-text pattern %s of sender %s does not fit the native matcher",
-                         patterns[i], name);
+                         table[i].pattern, name);
             return -1;
         }
         if (!sender_prefixes[i] && !(sender_prefixes[i] = PyUnicode_FromFormat("%s(", name)))
@@ -125,6 +171,7 @@ int matcher_init(const char *const *names, const char *const *patterns, int n)
         if (i == 0 || static_cast<Py_ssize_t>(len) < shortest_name)
             shortest_name = static_cast<Py_ssize_t>(len);
     }
+    senders = table;
     sender_count = n;
     return 0;
 }
@@ -145,13 +192,12 @@ int keep_original(PyObject *g, PyObject *name, PyObject *&slot)
 
 } // namespace
 
-int init(PyObject *g, const char *const *sender_names, const char *const *sender_patterns,
-         int senders)
+int init(PyObject *g, Sender *table, int n)
 {
-    if (keywords_init() < 0 ||
-        matcher_init(sender_names, sender_patterns, senders) < 0)
+    if (keywords_init() < 0 || matcher_init(table, n) < 0)
         return -1;
-    if (keep_original(g, N.copy, O.copy) < 0 ||
+    if (keep_original(g, N.statement_action_helper, O.action_helper) < 0 ||
+        keep_original(g, N.copy, O.copy) < 0 ||
         keep_original(g, N.getfullargspec, O.getfullargspec) < 0 ||
         keep_original(g, N.re, O.re) < 0)
         return -1;
@@ -181,26 +227,18 @@ int init(PyObject *g, const char *const *sender_names, const char *const *sender
     return 0;
 }
 
-bool is_own(PyObject *f, NativeBody body)
-{
-    if (!native_function_check(f))
-        return false;
-    auto *fn = reinterpret_cast<NativeFunction *>(f);
-    return fn->spec->body == body && fn->globals;
-}
-
 // ===========================================================================
 // Loops
 // ===========================================================================
 
-int dict_keys_start(PyObject *d, DictWalk &w)
+Seam dict_keys_start(PyObject *d, DictWalk &w)
 {
     if (!PyDict_CheckExact(d))
-        return 0;
+        return Seam::declined;
     w.dict = Ref::borrow(d);
     w.used = w.left = PyDict_GET_SIZE(d);
     w.pos = 0;
-    return 1;
+    return Seam::done;
 }
 
 int dict_keys_next(DictWalk &w, Ref &key)
@@ -314,7 +352,7 @@ bool plain_names(PyObject *names)
 
 } // namespace
 
-int rule_fields(PyObject *self, const ArgSpec &spec, Ref &args, Ref &di_params)
+Seam rule_fields(PyObject *self, const ArgSpec &spec, Ref &args, Ref &di_params)
 {
     // With the parameter lists read natively (getfullargspec's result is
     // read through attribute access, which may run caller code), plain
@@ -322,22 +360,22 @@ int rule_fields(PyObject *self, const ArgSpec &spec, Ref &args, Ref &di_params)
     // read would give the same objects.
     if (spec.spec || !plain_lookup(self, N.args) || !plain_lookup(self, N.di_params) ||
         !instance_keys_are_str(self))
-        return 0;
+        return Seam::declined;
     Ref a = Ref::steal(PyObject_GetAttr(self, N.args));
     Ref d = a ? Ref::steal(PyObject_GetAttr(self, N.di_params)) : Ref();
     if (!d) {
         // A missing field is reported where the rules first read it, which
         // for `di_params` is after a rule on `args` may already have failed.
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            return -1;
+            return Seam::failed;
         PyErr_Clear();
-        return 0;
+        return Seam::declined;
     }
     if (!plain_args(a.get()) || !plain_names(d.get()))
-        return 0;
+        return Seam::declined;
     args = std::move(a);
     di_params = std::move(d);
-    return 1;
+    return Seam::done;
 }
 
 // ===========================================================================
@@ -400,26 +438,26 @@ bool code_has_plain_names(PyObject *code, PyObject *varnames, Py_ssize_t nnames)
 
 } // namespace
 
-int argspec(PyObject *getfullargspec, PyObject *action, ArgSpec &out)
+Seam argspec(PyObject *getfullargspec, PyObject *action, ArgSpec &out)
 {
     // For plain Python functions, the module's own functions and bound
     // methods of either.
     if (getfullargspec != O.getfullargspec)
-        return 0;
+        return Seam::declined;
     // Held, not borrowed: looking names up in the function's dict can run
     // a key's __eq__, which may replace the function's code, defaults or
     // dict and free the old ones.
     Ref func = Ref::borrow(PyMethod_Check(action) ? PyMethod_GET_FUNCTION(action) : action);
     bool python_function = PyFunction_Check(func.get());
     if (!python_function && !native_function_check(func.get()))
-        return 0;
+        return Seam::declined;
     auto *pf = reinterpret_cast<PyFunctionObject *>(func.get());
     auto *nf = reinterpret_cast<NativeFunction *>(func.get());
     {
         Ref dict = Ref::borrow(python_function ? pf->func_dict : nf->dict);
         int overridden = has_signature_override(dict.get());
         if (overridden)
-            return overridden < 0 ? -1 : 0;
+            return overridden < 0 ? Seam::failed : Seam::declined;
     }
     // What inspect reads next; no code of the caller's runs from here on.
     Ref code_ref = Ref::borrow(python_function ? pf->func_code : nf->spec->code_obj);
@@ -429,14 +467,14 @@ int argspec(PyObject *getfullargspec, PyObject *action, ArgSpec &out)
     const Py_ssize_t argcount = code->co_argcount;
     // A tuple subclass may read differently through inspect's eyes.
     if (defaults && !PyTuple_CheckExact(defaults))
-        return 0;
+        return Seam::declined;
     const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
     if (ndefaults > argcount)
-        return 0;
+        return Seam::declined;
     // inspect reads a default that is its own `empty` marker as no default.
     for (Py_ssize_t i = 0; i < ndefaults; ++i)
         if (PyTuple_GET_ITEM(defaults, i) == O.inspect_empty)
-            return 0;
+            return Seam::declined;
     const bool varargs = code->co_flags & CO_VARARGS;
     const bool varkw = code->co_flags & CO_VARKEYWORDS;
     const Py_ssize_t nnames = argcount + code->co_kwonlyargcount + varargs + varkw;
@@ -445,18 +483,18 @@ int argspec(PyObject *getfullargspec, PyObject *action, ArgSpec &out)
 #else
     Ref varnames = Ref::steal(PyCode_GetVarnames(code));
     if (!varnames)
-        return -1;
+        return Seam::failed;
 #endif
     if (!PyTuple_Check(varnames.get()) || PyTuple_GET_SIZE(varnames.get()) < nnames ||
         !code_has_plain_names(reinterpret_cast<PyObject *>(code), varnames.get(), nnames))
-        return 0;
+        return Seam::declined;
 
     // getfullargspec's `args`, split at the first parameter with a default.
     const Py_ssize_t npos = argcount - ndefaults;
     Ref pos_args = Ref::steal(PyList_New(npos));
     Ref default_args = Ref::steal(PyList_New(ndefaults));
     if (!pos_args || !default_args)
-        return -1;
+        return Seam::failed;
     for (Py_ssize_t i = 0; i < argcount; ++i) {
         PyObject *name = PyTuple_GET_ITEM(varnames.get(), i);
         Py_INCREF(name);
@@ -469,14 +507,20 @@ int argspec(PyObject *getfullargspec, PyObject *action, ArgSpec &out)
     out.default_args = std::move(default_args);
     out.varargs = varargs;
     out.varkw = varkw;
-    return 1;
+    return Seam::done;
 }
 
 // ===========================================================================
 // Action texts
 // ===========================================================================
 
-int match_action(PyObject *globals, PyObject *action, int &sender, Ref &payload)
+namespace {
+
+// The senders' patterns matched natively while the module's `re` (found in
+// `globals`) and its `match` are the originals and `action` is an exact
+// str: `done` with `sender` the index of the pattern that matches and
+// `payload` its group, or `sender` -1 when none does.
+Seam match_action(PyObject *globals, PyObject *action, int &sender, Ref &payload)
 {
     // While `re` and its `match` are the ones the module imported, the
     // patterns are matched without calling into `re`, with the same
@@ -484,23 +528,23 @@ int match_action(PyObject *globals, PyObject *action, int &sender, Ref &payload)
     // group of anything but a newline, and ")" at the end of the text or
     // before a final newline.
     if (!PyUnicode_CheckExact(action) || !O.re)
-        return 0;
+        return Seam::declined;
     // Borrowed, for identity only: the module keeps the originals alive.
     PyObject *re = PyDict_GetItemWithError(globals, N.re);
     if (re != O.re)
-        return PyErr_Occurred() ? -1 : 0;
+        return PyErr_Occurred() ? Seam::failed : Seam::declined;
     PyObject *match = PyDict_GetItemWithError(PyModule_GetDict(re), N.match);
     if (match != O.re_match)
-        return PyErr_Occurred() ? -1 : 0;
+        return PyErr_Occurred() ? Seam::failed : Seam::declined;
 
     sender = -1;
     // The sender's name is what stands before the first "(".
     const Py_ssize_t len = PyUnicode_GET_LENGTH(action);
     const Py_ssize_t open = PyUnicode_FindChar(action, '(', 0, len, 1);
     if (open == -2)
-        return -1;
+        return Seam::failed;
     if (open < shortest_name)
-        return 1;
+        return Seam::done;
     const int kind = PyUnicode_KIND(action);
     const void *data = PyUnicode_DATA(action);
     int i = 0;
@@ -516,12 +560,12 @@ int match_action(PyObject *globals, PyObject *action, int &sender, Ref &payload)
         }
         Py_ssize_t t = PyUnicode_Tailmatch(action, prefix, 0, open + 1, -1);
         if (t < 0)
-            return -1;
+            return Seam::failed;
         if (t)
             break;
     }
     if (i == sender_count)
-        return 1;
+        return Seam::done;
     const Py_ssize_t start = open + 1;
     const Py_UCS4 last = PyUnicode_READ(kind, data, len - 1);
     Py_ssize_t end;  // where the group ends: at the closing ")"
@@ -530,18 +574,47 @@ int match_action(PyObject *globals, PyObject *action, int &sender, Ref &payload)
     else if (last == '\n' && len - 2 >= start && PyUnicode_READ(kind, data, len - 2) == ')')
         end = len - 2;
     else
-        return 1;
+        return Seam::done;
     const Py_ssize_t nl = PyUnicode_FindChar(action, '\n', start, end, 1);
     if (nl == -2)
-        return -1;
+        return Seam::failed;
     if (nl != -1)
-        return 1;
+        return Seam::done;
     Ref group = Ref::steal(PyUnicode_Substring(action, start, end));
     if (!group)
-        return -1;
+        return Seam::failed;
     payload = std::move(group);
     sender = i;
-    return 1;
+    return Seam::done;
+}
+
+} // namespace
+
+Seam action_helper(PyObject *helper, PyObject *action, Ref &callback, Ref &payload)
+{
+    if (helper != O.action_helper)
+        return Seam::declined;
+    auto *fn = reinterpret_cast<NativeFunction *>(helper);
+    int i = -1;
+    Ref group;
+    Seam matched = match_action(fn->globals, action, i, group);
+    if (matched != Seam::done)
+        return matched;
+    // The faults of the general road, which tries every pattern: only one
+    // can match.
+    if (i < 0) {
+        raise_wrong_format(fn, action);
+        return Seam::failed;
+    }
+    if (!senders[i].empty_payload && PyUnicode_GET_LENGTH(group.get()) == 0) {
+        raise_no_payload(fn);
+        return Seam::failed;
+    }
+    callback = native_function_new(&senders[i].spec, fn->globals);
+    if (!callback)
+        return Seam::failed;
+    payload = std::move(group);
+    return Seam::done;
 }
 
 // ===========================================================================
@@ -565,21 +638,21 @@ bool plain_str_repr(PyObject *s)
 
 // repr() of an exact dict whose keys and values are all plain strs, as
 // dict's own repr writes it: {'k': 'v', 'k2': 'v2'}.  Declines any other.
-int simple_dict_repr(PyObject *d, Ref &out)
+Seam simple_dict_repr(PyObject *d, Ref &out)
 {
     Py_ssize_t n = PyDict_GET_SIZE(d);
     if (n == 0 || n > 8)
-        return 0;
+        return Seam::declined;
     Py_ssize_t len = 8 * n, pos = 0;  // braces, quotes, ": " and ", "
     PyObject *key, *value;
     while (PyDict_Next(d, &pos, &key, &value)) {
         if (!plain_str_repr(key) || !plain_str_repr(value))
-            return 0;
+            return Seam::declined;
         len += PyUnicode_GET_LENGTH(key) + PyUnicode_GET_LENGTH(value);
     }
     Ref text = Ref::steal(PyUnicode_New(len, 127));
     if (!text)
-        return -1;
+        return Seam::failed;
     char *w = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(text.get()));
     auto quoted = [&w](PyObject *s) {
         *w++ = '\'';
@@ -604,36 +677,36 @@ int simple_dict_repr(PyObject *d, Ref &out)
     }
     *w++ = '}';
     out = std::move(text);
-    return 1;
+    return Seam::done;
 }
 
 } // namespace
 
-int text(PyObject *v, Ref &out)
+Seam text(PyObject *v, Ref &out)
 {
     // An exact str is its own text, and None and the booleans have fixed
     // texts that cannot be overridden.
     if (PyUnicode_CheckExact(v)) {
         out = Ref::borrow(v);
-        return 1;
+        return Seam::done;
     }
     if (v == Py_None || v == Py_True || v == Py_False) {
         out = Ref::borrow(v == Py_None ? N.none_text : v == Py_True ? N.true_text : N.false_text);
-        return 1;
+        return Seam::done;
     }
     if (PyDict_CheckExact(v))
         return simple_dict_repr(v, out);
-    return 0;
+    return Seam::declined;
 }
 
-int join(PyObject *const *parts, Py_ssize_t n, Ref &out)
+Seam join(PyObject *const *parts, Py_ssize_t n, Ref &out)
 {
     Py_ssize_t len = 0;
     Py_UCS4 maxchar = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
 #if TAVREL_UNICODE_NEEDS_READY
         if (PyUnicode_READY(parts[i]) < 0)
-            return -1;
+            return Seam::failed;
 #endif
         len += PyUnicode_GET_LENGTH(parts[i]);
         Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(parts[i]);
@@ -642,7 +715,7 @@ int join(PyObject *const *parts, Py_ssize_t n, Ref &out)
     }
     Ref result = Ref::steal(PyUnicode_New(len, maxchar));
     if (!result)
-        return -1;
+        return Seam::failed;
     Py_ssize_t at = 0;
     const bool narrow = PyUnicode_KIND(result.get()) == PyUnicode_1BYTE_KIND;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -653,12 +726,12 @@ int join(PyObject *const *parts, Py_ssize_t n, Ref &out)
                         static_cast<size_t>(l));
         }
         else if (PyUnicode_CopyCharacters(result.get(), at, parts[i], 0, l) < 0) {
-            return -1;
+            return Seam::failed;
         }
         at += l;
     }
     out = std::move(result);
-    return 1;
+    return Seam::done;
 }
 
 // ===========================================================================
@@ -910,7 +983,7 @@ int copy_tables_allow(PyObject *copy_fn, PyTypeObject *cls, bool &looked)
 
 } // namespace
 
-int copy(PyObject *copy_fn, PyObject *x, Ref &out)
+Seam copy(PyObject *copy_fn, PyObject *x, Ref &out)
 {
     // copy.copy(x) without the copy module, for an object whose class
     // cannot tell the difference: plain `type` metaclass, object's __new__
@@ -919,7 +992,7 @@ int copy(PyObject *copy_fn, PyObject *x, Ref &out)
     // for such an object: a new instance of the same class whose dict
     // holds the same items in the same order.
     if (copy_fn != O.copy || !PyFunction_Check(copy_fn) || !O.instance_dict)
-        return 0;
+        return Seam::declined;
     // Held: the lookups below can run a key's __eq__, which may give `x`
     // another class and let the old one be collected.  Whether any caller
     // code may have run is tracked, to check again afterwards.
@@ -928,13 +1001,13 @@ int copy(PyObject *copy_fn, PyObject *x, Ref &out)
     bool ran_code = false;
     int plain = class_copies_plainly(cls, ran_code);
     if (plain <= 0)
-        return plain;
+        return not_yes(plain);
     // The default reduction looks its hooks up on the instance too.
     Ref x_dict = Ref::steal(PyObject_GenericGetDict(x, nullptr));
     if (!x_dict)
-        return -1;
+        return Seam::failed;
     if (!PyDict_Check(x_dict.get()))
-        return 0;
+        return Seam::declined;
     // A split dict holds only exact str keys: looking names up in it runs
     // no code of the caller's.
     if (!reinterpret_cast<PyDictObject *>(x_dict.get())->ma_values)
@@ -946,34 +1019,34 @@ int copy(PyObject *copy_fn, PyObject *x, Ref &out)
         Ref v;
         int found = dict_get(x_dict.get(), N.*hook, v);
         if (found)
-            return found < 0 ? -1 : 0;
+            return found < 0 ? Seam::failed : Seam::declined;
     }
     int tables = copy_tables_allow(copy_fn, cls, ran_code);
     if (tables <= 0)
-        return tables;
+        return not_yes(tables);
     if (ran_code) {
         // If any of that changed the object, its dict or its class,
         // copy.copy decides.
         bool again = false;
         if (Py_TYPE(x) != cls)
-            return 0;
+            return Seam::declined;
         int still = class_copies_plainly(cls, again);
-        if (still != 1)
-            return still;
+        if (still <= 0)
+            return not_yes(still);
         Ref now_dict = Ref::steal(PyObject_GenericGetDict(x, nullptr));
         if (!now_dict)
-            return -1;
+            return Seam::failed;
         if (now_dict.get() != x_dict.get())
-            return 0;
+            return Seam::declined;
 #if TAVREL_HAVE_DICT_VERSION
         if (dict_version(x_dict.get()) != x_dict_version)
-            return 0;
+            return Seam::declined;
 #endif
     }
 
     Ref y = Ref::steal(cls->tp_alloc(cls, 0));
     if (!y)
-        return -1;
+        return Seam::failed;
     if (PyDict_GET_SIZE(x_dict.get())) {
         // The same items in the same order as `y.__dict__.update(state)`.
 #if TAVREL_SET_INSTANCE_DICT
@@ -988,17 +1061,17 @@ int copy(PyObject *copy_fn, PyObject *x, Ref &out)
         if (collecting)
             PyGC_Enable();
         if (!y_dict || PyObject_GenericSetDict(y.get(), y_dict.get(), nullptr) < 0)
-            return -1;
+            return Seam::failed;
 #else
         // Attributes may live inline in the object; filling the copy's own
         // dict keeps that layout.
         Ref y_dict = Ref::steal(PyObject_GenericGetDict(y.get(), nullptr));
         if (!y_dict || PyDict_Update(y_dict.get(), x_dict.get()) < 0)
-            return -1;
+            return Seam::failed;
 #endif
     }
     out = std::move(y);
-    return 1;
+    return Seam::done;
 }
 
 } // namespace tavrel::fast

@@ -15,7 +15,8 @@
 // A question that can fail is answered with the tri-state int of
 // PyDict_GetItemRef: -1 error (set), 0 no, 1 yes, with any output set only
 // for yes.  A question that cannot fail answers with a bool; iteration's
-// `next(item)` answers 1 with the item, 0 at the end, -1 on error.
+// `next(item)` answers 1 with the item, 0 at the end, -1 on error.  A
+// shortcut answers with the enum of its own, `Seam` (seams.h).
 
 #pragma once
 
