@@ -253,8 +253,23 @@ def test_seeded_cases_give_the_full_searchs_match():
                                         ("tail", 1),
                                         ("margin", -1), ("margin", -99)])
 def test_a_wrong_bound_is_caught(monkeypatch, rule, skew):
-    monkeypatch.setitem(_search._SKEW, rule, skew)
-    analyze.cache_clear()
+    # Each rule's bound made wrong by its own field of the rules.
+    def skewed(pattern):
+        rules = _search.analyze(pattern)
+        if rule == "margin":
+            return rules._replace(back=max(0, rules.back + skew))
+        value = getattr(rules, rule)
+        if value is None:
+            return rules
+        if rule == "prefix":
+            value = _search.Literal(value.text + "\0", False, 0)
+        elif rule == "tail":
+            value = value._replace(width=value.width - skew)
+        else:
+            value -= skew
+        return rules._replace(**{rule: value})
+
+    monkeypatch.setattr(sys.modules[__name__], "analyze", skewed)
     r = random.Random(1)
     for _ in range(20000):
         pattern, case = random_case(r)

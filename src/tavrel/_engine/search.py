@@ -73,10 +73,6 @@ __all__ = ["Output", "Rules", "analyze", "PatternSearch", "full_search"]
 
 INF = float("inf")
 
-# Faults a test switches on to show that the differential test catches a
-# wrong bound: each entry is added to the bound its rule gives.
-_SKEW = {"reach": 0, "lines": 0, "trail": 0, "prefix": 0, "margin": 0,
-         "tail": 0}
 
 
 # -- the output ----------------------------------------------------------------
@@ -762,7 +758,7 @@ class PatternSearch:
         first = output.base + start
         if self.quiet >= 0 and first >= self.quiet_from:
             since = max(output.base,
-                        self.quiet - tail.width + 1 + _SKEW["tail"])
+                        self.quiet - tail.width + 1)
             if not tail.occurs_in(output.tail(since)):
                 self.quiet = output.end
                 return None
@@ -794,7 +790,7 @@ class PatternSearch:
                                    self._settled(output, first, first))
                 return None
             first = found_at
-        margin = max(0, rules.back + _SKEW["margin"]) if rules.looks_back else 0
+        margin = rules.back if rules.looks_back else 0
         origin = max(base, first - margin)
         window = output.tail(origin)
         pos = first - origin
@@ -827,13 +823,13 @@ class PatternSearch:
         bound = first
         if rules.reach is not None:
             # Settled: start + reach <= end - 1.
-            bound = max(bound, end - rules.reach + _SKEW["reach"])
+            bound = max(bound, end - rules.reach)
         if rules.lines is not None:
             newline = output.rfind("\n", end - 2, rules.lines + 1)
             if newline >= 0:
-                bound = max(bound, newline + 1 + _SKEW["lines"])
+                bound = max(bound, newline + 1)
         if rules.trail is not None:
-            bound = max(bound, end - rules.trail + _SKEW["trail"])
+            bound = max(bound, end - rules.trail)
         if rules.prefix is not None:
             found_at = (-1 if no_literal is not None and no_literal <= bound
                         else _find(rules.prefix, output,
@@ -841,7 +837,7 @@ class PatternSearch:
             stop = end - len(rules.prefix) + 1
             if found_at >= 0:
                 stop = min(stop, found_at)
-            bound = max(bound, stop + _SKEW["prefix"])
+            bound = max(bound, stop)
         if rules.anchored and bound > output.base:
             return INF
         return bound
