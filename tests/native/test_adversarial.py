@@ -445,7 +445,7 @@ def workload(s, t, d, e):
         lambda: d.insert(0, s), lambda: d.remove(s), lambda: s in d, lambda: list(d),
         lambda: bool(d), lambda: d.get_pattern_list(), lambda: d + e, lambda: d + 5,
         lambda: d.__iadd__(e), lambda: str(d), lambda: repr(d),
-        lambda: d.process(Spawn(), timeout=1), lambda: d.extract_statements(),
+        lambda: d.process(Spawn(), timeout=0.05), lambda: d.extract_statements(),
         lambda: statement_decorator("p")(lambda spawn: None), Declared,
         lambda: Declared().add_statement(["z"]), lambda: Declared().add_statement(s, 0),
     ]
