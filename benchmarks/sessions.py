@@ -11,7 +11,8 @@ the same exchanges (the floor), all against OpenSSH on loopback.
                (pexpect, tavrel) or by the plain client
     lab        5,000 sessions at once from one loop against the device lab
                in other processes: failures, the loop's worst tick in CPU
-               milliseconds, memory per session
+               milliseconds, memory per session; then again inside
+               quiet_collector()
 
 Rows of one kind run in turns, in rounds, and each reports its best round;
 ratios are taken within one run.  It needs root (for a user with a
@@ -25,6 +26,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import contextlib
 import gc
 import json
 import math
@@ -48,7 +50,7 @@ import pexpect
 
 from tavrel.eal.dialog_processor import process_async
 from tavrel.eal.dialogs import Dialog, Statement
-from tavrel.sessions import AsyncSSHSession, SSHSession
+from tavrel.sessions import AsyncSSHSession, SSHSession, quiet_collector
 from tavrel.utils import SecretText
 
 with warnings.catch_warnings():
@@ -317,6 +319,10 @@ class Ticks:
             self._gc_began = time.thread_time()
         else:
             pause = time.thread_time() - self._gc_began
+            if os.environ.get("BENCH_SHOW_GC") and pause > 0.02:
+                print("  gc gen %d %.1f ms collected %d frozen %d counts %s"
+                      % (info["generation"], pause * 1000, info["collected"],
+                         gc.get_freeze_count(), gc.get_count()), file=sys.stderr)
             self.gc_spent += pause
             self.gc_worst = max(self.gc_worst, pause)
 
@@ -331,7 +337,8 @@ class Ticks:
 
 
 def at_once(row: Callable[..., Awaitable[None]], args: tuple[Any, ...],
-            count: int) -> tuple[float, float, Ticks, float, int]:
+            count: int, quiet: bool = False
+            ) -> tuple[float, float, Ticks, float, int]:
     """(wall, CPU, the loop's steps, memory growth, failures)."""
     loop = asyncio.new_event_loop()
     ticks = Ticks(loop)
@@ -342,12 +349,13 @@ def at_once(row: Callable[..., Awaitable[None]], args: tuple[Any, ...],
         watcher = asyncio.ensure_future(ticks.watch())
         # Started together, but not all in one step of the loop: making
         # thousands of tasks at once would be the harness's own long step.
-        tasks = []
-        for n in range(count):
-            tasks.append(asyncio.ensure_future(row(*args)))
-            if n % 250 == 249:
-                await asyncio.sleep(0)
-        results = await asyncio.gather(*tasks, return_exceptions=True)
+        with quiet_collector() if quiet else contextlib.nullcontext():
+            tasks = []
+            for n in range(count):
+                tasks.append(asyncio.ensure_future(row(*args)))
+                if n % 250 == 249:
+                    await asyncio.sleep(0)
+            results = await asyncio.gather(*tasks, return_exceptions=True)
         watcher.cancel()
         errors = [r for r in results if isinstance(r, BaseException)]
         failures = len(errors)
@@ -455,8 +463,8 @@ async def lab_session(lab: dict[str, Any]) -> None:
                             timeout=600)
 
 
-def lab_row(count: int, processes: int) -> tuple[float, float, Ticks,
-                                                 float, int]:
+def lab_row(count: int, processes: int, quiet: bool
+            ) -> tuple[float, float, Ticks, float, int]:
     labs, ports = start_labs(processes)
     spread = iter(range(count))
 
@@ -464,7 +472,7 @@ def lab_row(count: int, processes: int) -> tuple[float, float, Ticks,
         await lab_session(ports[next(spread) % len(ports)])
 
     try:
-        return at_once(one, (), count)
+        return at_once(one, (), count, quiet=quiet)
     finally:
         for lab in labs:
             lab.send_signal(signal.SIGTERM)
@@ -495,9 +503,11 @@ def main() -> None:
                         help="a short smoke run")
     parser.add_argument("--lab-row", type=int, metavar="N",
                         help="only the lab row, with N sessions")
+    parser.add_argument("--quiet-collector", action="store_true",
+                        help="the lab row inside quiet_collector()")
     options = parser.parse_args()
     if options.lab_row:
-        report_lab_row(options.lab_row)
+        report_lab_row(options.lab_row, options.quiet_collector)
         return
     quick = options.quick
     rounds = 1 if quick else 3
@@ -566,18 +576,20 @@ def main() -> None:
     print()
     # In a process of its own: the rows before leave this one's memory
     # grown, which new sessions would reuse unseen.
-    done = subprocess.run([sys.executable, __file__, "--lab-row",
-                           str(lab_count)], env=dict(os.environ))
-    if done.returncode:
-        raise SystemExit("the lab row failed")
+    for quiet in ([], ["--quiet-collector"]):
+        done = subprocess.run([sys.executable, __file__, "--lab-row",
+                               str(lab_count)] + quiet, env=dict(os.environ))
+        if done.returncode:
+            raise SystemExit("the lab row failed")
 
 
-def report_lab_row(count: int) -> None:
+def report_lab_row(count: int, quiet: bool) -> None:
     raise_fd_limit(65536)
     processes = 2
-    wall, spent, ticks, grown, failures = lab_row(count, processes)
-    print("%d sessions at once against %d lab processes, one loop:"
-          % (count, processes))
+    wall, spent, ticks, grown, failures = lab_row(count, processes, quiet)
+    print("%d sessions at once against %d lab processes, one loop%s:"
+          % (count, processes,
+             ", in quiet_collector()" if quiet else ""))
     print("  wall %.1f s, CPU %.1f s, %d failed (target 0) %s"
           % (wall, spent, failures, verdict(failures, 0)))
     print("  longest loop step %.1f ms of CPU, %.1f ms without the "
@@ -585,6 +597,10 @@ def report_lab_row(count: int) -> None:
           "%.1f ms" % (ticks.worst * 1000, ticks.worst_own * 1000,
                        verdict(ticks.worst_own, 0.05),
                        ticks.gc_worst * 1000))
+    if quiet:
+        print("  longest loop step with the collector's pauses %.1f ms "
+              "(target 50) %s" % (ticks.worst * 1000,
+                                  verdict(ticks.worst, 0.05)))
     print("  memory %.1f KB per session (peak growth over %d)"
           % (grown / count / 1024, count))
 

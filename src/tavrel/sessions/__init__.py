@@ -17,13 +17,14 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any
 
 from tavrel.sessions._base import AsyncSession, Session, SessionBase
+from tavrel.sessions._collector import quiet_collector
 from tavrel.sessions._local import AsyncLocalSession, LocalSession
 
 __all__ = ["Session", "AsyncSession", "SessionBase",
            "LocalSession", "AsyncLocalSession",
            "SSHSession", "AsyncSSHSession",
            "TelnetSession", "AsyncTelnetSession",
-           "SerialSession", "AsyncSerialSession"]
+           "SerialSession", "AsyncSerialSession", "quiet_collector"]
 
 # The kinds that need an optional dependency are imported when first used,
 # so that each extra is needed only by those who use it.
