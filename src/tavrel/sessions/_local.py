@@ -171,9 +171,11 @@ class _LocalKind:
     command: str
     args: list[str]
 
-    def _local_init(self, command: str, args: Sequence[str],
-                    env: Mapping[str, str] | None, cwd: str | None,
-                    dimensions: tuple[int, int]) -> None:
+    def __init__(self, command: str, args: Sequence[str] = (), *,
+                 env: Mapping[str, str] | None = None,
+                 cwd: str | None = None,
+                 dimensions: tuple[int, int] = (24, 80),
+                 **options: Any) -> None:
         if not isinstance(command, str) or not command:
             raise TypeError("command must be a non-empty str")
         if isinstance(args, str):
@@ -185,6 +187,7 @@ class _LocalKind:
         rows, cols = dimensions
         self.dimensions = (int(rows), int(cols))
         self.pid: int | None = None
+        super().__init__(**options)
 
     @property
     def host(self) -> str:
@@ -230,14 +233,6 @@ class LocalSession(_LocalKind, Session):
     arguments are :class:`~tavrel.sessions.Session`'s.
     """
 
-    def __init__(self, command: str, args: Sequence[str] = (), *,
-                 env: Mapping[str, str] | None = None,
-                 cwd: str | None = None,
-                 dimensions: tuple[int, int] = (24, 80),
-                 **options: Any) -> None:
-        self._local_init(command, args, env, cwd, dimensions)
-        Session.__init__(self, **options)
-
     def __enter__(self) -> LocalSession:
         self.open()
         return self
@@ -246,14 +241,6 @@ class LocalSession(_LocalKind, Session):
 class AsyncLocalSession(_LocalKind, AsyncSession):
     """A local program on a pseudo-terminal, async (see
     :class:`LocalSession`)."""
-
-    def __init__(self, command: str, args: Sequence[str] = (), *,
-                 env: Mapping[str, str] | None = None,
-                 cwd: str | None = None,
-                 dimensions: tuple[int, int] = (24, 80),
-                 **options: Any) -> None:
-        self._local_init(command, args, env, cwd, dimensions)
-        AsyncSession.__init__(self, **options)
 
     async def __aenter__(self) -> AsyncLocalSession:
         await self.open()

@@ -74,10 +74,12 @@ class _SerialKind:
     login: Any
     context: Mapping[str, Any] | None
 
-    def _serial_init(self, device: str, baudrate: int, bytesize: int,
-                     parity: str, stopbits: float, xonxoff: bool,
-                     rtscts: bool, username: Any, password: Any,
-                     prompt: str, wake: bool) -> None:
+    def __init__(self, device: str, baudrate: int = 9600, *,
+                 bytesize: int = 8, parity: str = "N", stopbits: float = 1,
+                 xonxoff: bool = False, rtscts: bool = False,
+                 username: Any = None, password: Any = None,
+                 prompt: str = DEFAULT_PROMPT, wake: bool = True,
+                 **session_options: Any) -> None:
         if not isinstance(device, str) or not device:
             raise TypeError("device must be a non-empty str")
         self.device = device
@@ -88,6 +90,8 @@ class _SerialKind:
         self._password = password
         self.prompt = prompt
         self.wake = wake
+        super().__init__(**session_options)
+        self._default_login()
 
     def _default_login(self) -> None:
         if self.login is None and self.username is not None:
@@ -141,17 +145,6 @@ arrived before).  The other arguments are :class:`~tavrel.sessions.SessionBase`'
 class SerialSession(_SerialKind, Session):
     __doc__ = _DOC.format(face="sync")
 
-    def __init__(self, device: str, baudrate: int = 9600, *,
-                 bytesize: int = 8, parity: str = "N", stopbits: float = 1,
-                 xonxoff: bool = False, rtscts: bool = False,
-                 username: Any = None, password: Any = None,
-                 prompt: str = DEFAULT_PROMPT, wake: bool = True,
-                 **session_options: Any) -> None:
-        self._serial_init(device, baudrate, bytesize, parity, stopbits,
-                          xonxoff, rtscts, username, password, prompt, wake)
-        Session.__init__(self, **session_options)
-        self._default_login()
-
     def __enter__(self) -> SerialSession:
         self.open()
         return self
@@ -159,17 +152,6 @@ class SerialSession(_SerialKind, Session):
 
 class AsyncSerialSession(_SerialKind, AsyncSession):
     __doc__ = _DOC.format(face="async")
-
-    def __init__(self, device: str, baudrate: int = 9600, *,
-                 bytesize: int = 8, parity: str = "N", stopbits: float = 1,
-                 xonxoff: bool = False, rtscts: bool = False,
-                 username: Any = None, password: Any = None,
-                 prompt: str = DEFAULT_PROMPT, wake: bool = True,
-                 **session_options: Any) -> None:
-        self._serial_init(device, baudrate, bytesize, parity, stopbits,
-                          xonxoff, rtscts, username, password, prompt, wake)
-        AsyncSession.__init__(self, **session_options)
-        self._default_login()
 
     async def __aenter__(self) -> AsyncSerialSession:
         await self.open()

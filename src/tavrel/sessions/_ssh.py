@@ -195,13 +195,19 @@ class _SSHKind:
     context: Mapping[str, Any] | None
     login_timeout: float
 
-    def _ssh_init(self, host: str, port: int, username: str | None,
-                  password: Any, client_keys: Any, passphrase: Any,
-                  agent_path: Any, known_hosts: Any, kbdint: Any,
-                  tunnel: Any, command: str | None, term_type: str | None,
-                  dimensions: tuple[int, int], keepalive: float | None,
-                  connect_timeout: float,
-                  options: Mapping[str, Any]) -> None:
+    def __init__(self, host: str, port: int = 22, *,
+                 username: str | None = None, password: Any = None,
+                 client_keys: Any = (), passphrase: Any = None,
+                 agent_path: Any = (),
+                 known_hosts: Any = DEFAULT_KNOWN_HOSTS,
+                 kbdint: Any = None, tunnel: Any = None,
+                 command: str | None = None,
+                 term_type: str | None = "xterm",
+                 dimensions: tuple[int, int] = (24, 80),
+                 keepalive: float | None = None,
+                 connect_timeout: float = 30,
+                 options: Mapping[str, Any] | None = None,
+                 **session_options: Any) -> None:
         if not isinstance(host, str) or not host:
             raise TypeError("host must be a non-empty str")
         self._host = host
@@ -220,8 +226,9 @@ class _SSHKind:
         self.dimensions = (int(rows), int(cols))
         self.keepalive = optional_seconds(keepalive, "keepalive")
         self.connect_timeout = seconds(connect_timeout, "connect_timeout")
-        self.options = dict(options)
+        self.options = dict(options or {})
         self.connection: asyncssh.SSHClientConnection | None = None
+        super().__init__(**session_options)
 
     @property
     def host(self) -> str:
@@ -365,25 +372,6 @@ connection once open.
 class SSHSession(_SSHKind, Session):
     __doc__ = _DOC.format(face="sync")
 
-    def __init__(self, host: str, port: int = 22, *,
-                 username: str | None = None, password: Any = None,
-                 client_keys: Any = (), passphrase: Any = None,
-                 agent_path: Any = (),
-                 known_hosts: Any = DEFAULT_KNOWN_HOSTS,
-                 kbdint: Any = None, tunnel: Any = None,
-                 command: str | None = None,
-                 term_type: str | None = "xterm",
-                 dimensions: tuple[int, int] = (24, 80),
-                 keepalive: float | None = None,
-                 connect_timeout: float = 30,
-                 options: Mapping[str, Any] | None = None,
-                 **session_options: Any) -> None:
-        self._ssh_init(host, port, username, password, client_keys,
-                       passphrase, agent_path, known_hosts, kbdint, tunnel,
-                       command, term_type, dimensions, keepalive,
-                       connect_timeout, options or {})
-        Session.__init__(self, **session_options)
-
     def __enter__(self) -> SSHSession:
         self.open()
         return self
@@ -391,25 +379,6 @@ class SSHSession(_SSHKind, Session):
 
 class AsyncSSHSession(_SSHKind, AsyncSession):
     __doc__ = _DOC.format(face="async")
-
-    def __init__(self, host: str, port: int = 22, *,
-                 username: str | None = None, password: Any = None,
-                 client_keys: Any = (), passphrase: Any = None,
-                 agent_path: Any = (),
-                 known_hosts: Any = DEFAULT_KNOWN_HOSTS,
-                 kbdint: Any = None, tunnel: Any = None,
-                 command: str | None = None,
-                 term_type: str | None = "xterm",
-                 dimensions: tuple[int, int] = (24, 80),
-                 keepalive: float | None = None,
-                 connect_timeout: float = 30,
-                 options: Mapping[str, Any] | None = None,
-                 **session_options: Any) -> None:
-        self._ssh_init(host, port, username, password, client_keys,
-                       passphrase, agent_path, known_hosts, kbdint, tunnel,
-                       command, term_type, dimensions, keepalive,
-                       connect_timeout, options or {})
-        AsyncSession.__init__(self, **session_options)
 
     async def __aenter__(self) -> AsyncSSHSession:
         await self.open()

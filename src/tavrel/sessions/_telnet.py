@@ -112,10 +112,12 @@ class _TelnetKind:
     login: Any
     context: Mapping[str, Any] | None
 
-    def _telnet_init(self, host: str, port: int, username: Any,
-                     password: Any, prompt: str, term_type: str,
-                     dimensions: tuple[int, int],
-                     connect_timeout: float) -> None:
+    def __init__(self, host: str, port: int = 23, *, username: Any = None,
+                 password: Any = None, prompt: str = DEFAULT_PROMPT,
+                 term_type: str = "xterm",
+                 dimensions: tuple[int, int] = (24, 80),
+                 connect_timeout: float = 30, **session_options: Any
+                 ) -> None:
         if not isinstance(host, str) or not host:
             raise TypeError("host must be a non-empty str")
         self._host = host
@@ -127,6 +129,8 @@ class _TelnetKind:
         rows, cols = dimensions
         self.dimensions = (int(rows), int(cols))
         self.connect_timeout = seconds(connect_timeout, "connect_timeout")
+        super().__init__(**session_options)
+        self._default_login()
 
     def _default_login(self) -> None:
         """Given credentials and no dialog: the usual login prompts."""
@@ -190,17 +194,6 @@ and ``dimensions`` (rows, columns) are told to the server when it asks.
 class TelnetSession(_TelnetKind, Session):
     __doc__ = _DOC.format(face="sync")
 
-    def __init__(self, host: str, port: int = 23, *, username: Any = None,
-                 password: Any = None, prompt: str = DEFAULT_PROMPT,
-                 term_type: str = "xterm",
-                 dimensions: tuple[int, int] = (24, 80),
-                 connect_timeout: float = 30, **session_options: Any
-                 ) -> None:
-        self._telnet_init(host, port, username, password, prompt,
-                          term_type, dimensions, connect_timeout)
-        Session.__init__(self, **session_options)
-        self._default_login()
-
     def __enter__(self) -> TelnetSession:
         self.open()
         return self
@@ -208,17 +201,6 @@ class TelnetSession(_TelnetKind, Session):
 
 class AsyncTelnetSession(_TelnetKind, AsyncSession):
     __doc__ = _DOC.format(face="async")
-
-    def __init__(self, host: str, port: int = 23, *, username: Any = None,
-                 password: Any = None, prompt: str = DEFAULT_PROMPT,
-                 term_type: str = "xterm",
-                 dimensions: tuple[int, int] = (24, 80),
-                 connect_timeout: float = 30, **session_options: Any
-                 ) -> None:
-        self._telnet_init(host, port, username, password, prompt,
-                          term_type, dimensions, connect_timeout)
-        AsyncSession.__init__(self, **session_options)
-        self._default_login()
 
     async def __aenter__(self) -> AsyncTelnetSession:
         await self.open()
