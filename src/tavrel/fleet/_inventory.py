@@ -56,6 +56,10 @@ class Credential:
         return "env:%s" % self.env if self.env is not None \
             else "file:%s" % self.file
 
+    def __repr__(self) -> str:
+        return "Credential(env=%r)" % self.env if self.env is not None \
+            else "Credential(file=%r)" % self.file
+
     def resolve(self) -> SecretText:
         """The secret, read now.  Raises :class:`CredentialError` naming
         the reference when it is missing or the file is too open."""
