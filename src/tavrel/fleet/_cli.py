@@ -8,7 +8,6 @@ inventory that cannot be read, a task that cannot be found).
 from __future__ import annotations
 
 import argparse
-import gc
 import importlib
 import os
 import sys
@@ -19,7 +18,8 @@ from typing import Any
 from tavrel.core.errors import InventoryError
 from tavrel.eal.dialogs import Dialog
 from tavrel.fleet._inventory import Host, Inventory
-from tavrel.fleet._runner import Command, Task, resolve_task, run
+from tavrel.fleet._runner import (Command, Task, platform_of, resolve_task,
+                                  run)
 
 __all__ = ["main"]
 
@@ -156,7 +156,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         inventory = _filtered(_inventory(args.inventory), args.filter)
         task = _task(args)
-    except (InventoryError, _UsageError) as exc:
+        for platform in {host.platform: host for host in inventory}.values():
+            platform_of(platform)
+    except (InventoryError, _UsageError, ValueError) as exc:
         print("tavrel run: error: %s" % exc, file=sys.stderr)
         return USAGE
     except KeyboardInterrupt:
@@ -176,12 +178,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         return USAGE
     output = args.output or "tavrel-run-%s" % time.strftime(
         "%Y%m%d-%H%M%S")
-    # Everything loaded so far lives as long as the run: moved out of the
-    # collector's reach, it is not traversed again by each full
-    # collection, whose pauses otherwise grow with the thousands of
-    # objects every open session adds.
-    gc.collect()
-    gc.freeze()
     report = run(inventory, task, concurrency=args.concurrency,
                  timeout=args.timeout, retries=args.retries,
                  backoff=args.backoff, workers=args.workers,
