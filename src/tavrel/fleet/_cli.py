@@ -17,7 +17,7 @@ from typing import Any
 
 from tavrel.core.errors import InventoryError
 from tavrel.eal.dialogs import Dialog
-from tavrel.fleet._inventory import Host, Inventory
+from tavrel.fleet._inventory import HOST_KEYS, Host, Inventory
 from tavrel.fleet._runner import (Command, Task, platform_of, resolve_task,
                                   run)
 
@@ -68,8 +68,9 @@ def _parser() -> argparse.ArgumentParser:
                             "(default: tavrel-run-DATE-TIME here)")
     run_parser.add_argument("--filter", action="append", default=[],
                             metavar="KEY=VALUE", help="only hosts with "
-                            "group=NAME, name=, hostname=, platform=, "
-                            "session=, or a data key; may be repeated")
+                            "group=NAME, name=, hostname=, port=, "
+                            "platform=, session=, username=, or a data "
+                            "key; may be repeated")
     where = run_parser.add_mutually_exclusive_group()
     where.add_argument("--workers", type=_positive_int, metavar="N",
                        help="run on a local Dask cluster of N workers")
@@ -121,7 +122,7 @@ def _filtered(inventory: Inventory, filters: Sequence[str]) -> Inventory:
                     ) -> bool:
             if key == "group":
                 return wanted in inventory.member_of(host)
-            if key in ("name", "hostname", "platform", "session"):
+            if key in HOST_KEYS:
                 return str(getattr(host, key)) == wanted
             return key in host.data and str(host.data[key]) == wanted
         inventory = inventory.filter(matches)
