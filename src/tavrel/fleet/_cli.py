@@ -179,12 +179,17 @@ def main(argv: Sequence[str] | None = None) -> int:
         return USAGE
     output = args.output or "tavrel-run-%s" % time.strftime(
         "%Y%m%d-%H%M%S")
-    report = run(inventory, task, concurrency=args.concurrency,
-                 timeout=args.timeout, retries=args.retries,
-                 backoff=args.backoff, workers=args.workers,
-                 scheduler=args.scheduler,
-                 progress=False if args.no_progress else None,
-                 output=output)
+    try:
+        report = run(inventory, task, concurrency=args.concurrency,
+                     timeout=args.timeout, retries=args.retries,
+                     backoff=args.backoff, workers=args.workers,
+                     scheduler=args.scheduler,
+                     progress=False if args.no_progress else None,
+                     output=output)
+    except KeyboardInterrupt:
+        # Before the run began, or a second Ctrl-C.
+        print("tavrel run: interrupted", file=sys.stderr)
+        return INTERRUPTED
     print(report.table())
     print("results: %s" % os.path.join(output, "results.jsonl"))
     if report.interrupted:

@@ -526,6 +526,9 @@ def _on_own_loop(main: Coroutine[Any, Any, FleetReport]) -> FleetReport:
         if interruptible:
             loop.add_signal_handler(signal.SIGINT, interrupt)
         return loop.run_until_complete(task)
+    except asyncio.CancelledError:
+        # Ctrl-C before the run had begun: there is nothing to report.
+        raise KeyboardInterrupt from None
     finally:
         if interruptible:
             loop.remove_signal_handler(signal.SIGINT)
