@@ -18,6 +18,8 @@ async def uptime(device, host):
     if host.data.get("leak"):
         password = device.context["credentials"]["default"]["password"]
         raise RuntimeError("failed with %s" % password.plaintext)
+    if host.data.get("stall"):
+        await asyncio.sleep(60)
     output = await device.send_command("show version")
     return output.splitlines()[1]
 
@@ -36,12 +38,13 @@ def test_hundreds_of_hosts_each_outcome_its_own(lab, closed_port,
                        password=Credential(env="WRONG_PASSWORD")),
               lab_host(lab, "stalled", port=stalled_port),
               lab_host(lab, "leaky", data={"leak": True}),
+              lab_host(lab, "slow-task", data={"stall": True}),
               lab_host(lab, "unset", password=Credential(env="NOT_SET_X"))]
     started = time.monotonic()
     report = run(hosts, uptime, concurrency=50, timeout=3, retries=2,
                  backoff=0.01, output=tmp_path)
     assert time.monotonic() - started < 30
-    assert (report.total, report.ok, report.failed) == (308, 300, 8)
+    assert (report.total, report.ok, report.failed) == (309, 300, 9)
     assert not report.interrupted
     assert {r.result for r in report.results if r.ok} == {
         "SW-1 uptime is 3 weeks, 2 days"}
@@ -52,11 +55,13 @@ def test_hundreds_of_hosts_each_outcome_its_own(lab, closed_port,
         "gone-0": ("ConnectError", 3), "gone-1": ("ConnectError", 3),
         "gone-2": ("ConnectError", 3),
         "refused-ssh": ("LoginError", 1), "refused-telnet": ("LoginError", 1),
-        "stalled": ("TimeoutError", 1), "leaky": ("RuntimeError", 1),
+        "stalled": ("TimeoutError", 1), "slow-task": ("TimeoutError", 1),
+        "leaky": ("RuntimeError", 1),
         "unset": ("CredentialError", 1)}
     assert "NOT_SET_X" in report["unset"].error
     assert report["leaky"].error == "failed with ********"
     assert "connecting" in report["stalled"].error
+    assert "running the task" in report["slow-task"].error
     assert all(r.attempts == 1 for r in report.results if r.ok)
     assert report.failures()["ConnectError"] == 3
     # Every session was closed.
@@ -106,23 +111,25 @@ async def first_line(device):
     return (await device.send_command("show version")).splitlines()[0]
 
 
-SHOW_CLOCK = Dialog([[r"\d\d:\d\d:\d\d.*\n(?s:.*)SW-1>$", None]])
+# The password typed where the switch expects a command: echoed back.
+ECHOED = Dialog([[r"Unknown command(?s:.*)SW-1>$", None]])
 
 
 @pytest.mark.parametrize("task, check", [
     (Command("show version"), lambda r: r.startswith("Simulated switch")),
     ("test_runner:first_line", lambda r: r.startswith("Simulated switch")),
     (first_line, lambda r: r.startswith("Simulated switch")),
-    (SHOW_CLOCK, lambda r: r["kind"] == "match"),
+    (ECHOED, lambda r: r["kind"] == "match" and "tavrel" not in r["output"]
+     and "********" in r["output"]),
 ])
 def test_the_kinds_of_task(lab, task, check, monkeypatch):
     if isinstance(task, Dialog):
         original = task
 
-        async def clock(device, host):
-            device.session.sendline("show clock")
+        async def echoed(device, host):
+            device.session.sendline("tavrel")
             return await resolve_task(original)(device, host)
-        task = clock
+        task = echoed
     results = run_batch([lab_host(lab, "sw-1")], task, timeout=20)
     assert results[0].ok, results[0].error
     assert check(results[0].result)

@@ -16,7 +16,7 @@ import signal
 import threading
 import time
 from collections.abc import (AsyncGenerator, Awaitable, Callable, Coroutine,
-                             Iterable)
+                             Iterable, Mapping)
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Union
 
@@ -74,8 +74,14 @@ class DialogTask:
         result = await process_async(self.dialog, device._stream_of(),
                                      timeout=self.timeout or device.timeout,
                                      context=device.context)
+        # A password the dialog sent may have come back in the output.
+        masker = Masker(
+            c["password"].plaintext for c in device.context.get(
+                "credentials", {}).values()
+            if isinstance(c, Mapping) and isinstance(c.get("password"),
+                                                     SecretText))
         return {"kind": result.kind, "pattern": result.pattern,
-                "output": result.output}
+                "output": masker.mask(result.output)}
 
 
 @dataclass(frozen=True)
@@ -291,9 +297,11 @@ async def _attempt(host: Host, task: TaskFunction, retries: int,
             value = task(device, host)
             if inspect.isawaitable(value):
                 value = await value
+            # (Not set on the way out of a failure or a cancellation: the
+            # message of a timeout names what it interrupted.)
+            progress.phase = "closing"
             return value
         finally:
-            progress.phase = "closing"
             await device.session.close()
 
 
