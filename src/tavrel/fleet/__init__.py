@@ -1,5 +1,12 @@
 """Fleets: one task over many devices.
 
-Placeholder of the distributed branch: the runner's public names come with
-the core's __init__ when the branches meet.
+STUB of the distributed branch: the core's __init__ replaces it when the
+branches meet.
 """
+
+from tavrel.fleet._stub import (Command, Credential, Host, HostResult,
+                                open_device, resolve_task, run_batch,
+                                run_hosts)
+
+__all__ = ["Command", "Credential", "Host", "HostResult", "open_device",
+           "resolve_task", "run_batch", "run_hosts"]

@@ -1,0 +1,110 @@
+"""Fleets on a Dask cluster against the lab: results stream back once per
+host, also when a worker is killed mid-run."""
+
+import collections
+import os
+import signal
+import socket
+import threading
+import time
+
+import pytest
+
+pytest.importorskip("asyncssh")
+distributed = pytest.importorskip("distributed")
+
+from tavrel.eal.dialogs import Dialog  # noqa: E402
+from tavrel.fleet import Command, Credential, Host  # noqa: E402
+from tavrel.fleet._dask import run_distributed  # noqa: E402
+from tavrel.utils import SecretText  # noqa: E402
+
+PASSWORD_ENV = "TAVREL_FLEET_TEST_PASSWORD"
+
+
+@pytest.fixture(scope="module")
+def client(device_lab):
+    # The workers inherit the environment: the password reference is
+    # resolved there.
+    os.environ[PASSWORD_ENV] = device_lab.password
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1,
+                                  dashboard_address=":0") as cluster, \
+            distributed.Client(cluster) as client:
+        yield client
+
+
+def lab_hosts(lab, count, prefix="sw"):
+    return [Host("%s%03d" % (prefix, number), "127.0.0.1", lab.ssh_port,
+                 username="admin", password=Credential(env=PASSWORD_ENV),
+                 options={"known_hosts": lab.known_hosts,
+                          "connect_timeout": 10})
+            for number in range(count)]
+
+
+def closed_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def test_every_host_once_with_its_result(device_lab, client):
+    hosts = lab_hosts(device_lab, 30)
+    hosts.append(Host("closed", "127.0.0.1", closed_port(),
+                      username="admin", password=Credential(env=PASSWORD_ENV)))
+    results = list(run_distributed(
+        hosts, Command("show version"), scheduler=client.scheduler.address,
+        batch_size=7, retries=0))
+    assert sorted(result.host for result in results) == \
+        sorted(host.name for host in hosts)
+    by_host = {result.host: result for result in results}
+    failed = by_host.pop("closed")
+    assert (failed.ok, failed.error_type) == (False, "ConnectError")
+    assert all(result.ok and "SW-1 uptime" in result.result
+               for result in by_host.values())
+
+
+def test_a_killed_worker_loses_and_repeats_no_host(device_lab, client):
+    hosts = lab_hosts(device_lab, 60, prefix="k")
+    served = device_lab.served
+    results = []
+    stream = run_distributed(hosts, "fleet_tasks:slow_version",
+                             scheduler=client.scheduler.address,
+                             batch_size=10, concurrency=5)
+    for result in stream:
+        results.append(result)
+        if len(results) == 5:
+            # Its worker has hosts of this batch done and, a moment later,
+            # five more under way (in the task's pause).
+            killed = result.result[1]
+            time.sleep(0.2)
+            os.kill(killed, signal.SIGKILL)
+    counts = collections.Counter(result.host for result in results)
+    assert set(counts) == {host.name for host in hosts}
+    assert set(counts.values()) == {1}
+    assert all(result.ok for result in results), [
+        result for result in results if not result.ok]
+    assert killed not in client.run(os.getpid).values()
+    # The batch ran again without the hosts it had reported: at most the
+    # five under way were served twice.
+    assert device_lab.served - served <= len(hosts) + 5
+
+
+def test_a_local_cluster_of_its_own(device_lab):
+    results = list(run_distributed(lab_hosts(device_lab, 6), "fleet_tasks:whoami",
+                                   workers=2))
+    assert len(results) == 6 and all(result.ok for result in results)
+    assert os.getpid() not in {result.result for result in results}
+
+
+@pytest.mark.parametrize("task, host_password, error, words", [
+    (Dialog([[r"#$", None]]), None, TypeError, "module:name"),
+    (lambda device, host, lock=threading.Lock(): lock, None, TypeError,
+     "module:function"),
+    (Command("show version"), SecretText("tavrel"), ValueError,
+     "Credential(env=...)"),
+])
+def test_what_cannot_cross_to_the_workers_is_refused_at_once(
+        task, host_password, error, words):
+    hosts = [Host("sw", "127.0.0.1", 22, password=host_password)]
+    with pytest.raises(error, match=words.replace("(", r"\(")
+                       .replace(")", r"\)").replace(".", r"\.")):
+        run_distributed(hosts, task, workers=1)
