@@ -13,7 +13,9 @@ import pytest
 
 from tavrel.utils import SecretText
 
-USER = "tavrel-e2e"
+# One user per test run: two runs at once (two worktrees, two interpreters)
+# would otherwise reset each other's password.
+USER = "tavrel-e2e-%d" % os.getpid()
 # The programs run as they are installed, without the sanitizer runtime a
 # sanitizer test run preloads into its own process.
 ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}

@@ -6,7 +6,7 @@ branches meet.
 
 from tavrel.fleet._stub import (Command, Credential, Host, HostResult,
                                 open_device, resolve_task, run_batch,
-                                run_hosts)
+                                run, run_hosts)
 
 __all__ = ["Command", "Credential", "Host", "HostResult", "open_device",
-           "resolve_task", "run_batch", "run_hosts"]
+           "resolve_task", "run", "run_batch", "run_hosts"]

@@ -117,7 +117,7 @@ def _worker_batch(hosts: list[Any], task: Any, topic: str,
     callable_task = resolve_task(task)
 
     async def collect() -> list[Any]:
-        import cloudpickle  # type: ignore[import-untyped]
+        import cloudpickle
 
         results = []
         async for result in run_hosts(todo, callable_task, **options):

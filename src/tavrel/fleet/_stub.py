@@ -120,3 +120,13 @@ def run_batch(hosts: list[Host], task: Any, **options: Any
         return [result async for result in run_hosts(hosts, task,
                                                       **options)]
     return asyncio.run(collect())
+
+
+@dataclasses.dataclass
+class FleetReport:
+    results: list[HostResult]
+
+
+def run(hosts: Iterable[Host], task: Any, *, progress: Any = None,
+        **options: Any) -> FleetReport:
+    return FleetReport(run_batch(list(hosts), task, **options))
