@@ -4,7 +4,6 @@ host, also when a worker is killed mid-run."""
 import collections
 import os
 import signal
-import socket
 import threading
 import time
 
@@ -14,18 +13,18 @@ pytest.importorskip("asyncssh")
 distributed = pytest.importorskip("distributed")
 
 from tavrel.eal.dialogs import Dialog  # noqa: E402
-from tavrel.fleet import Command, Credential, Host  # noqa: E402
+from tavrel.fleet import Command, Host  # noqa: E402
 from tavrel.fleet._dask import run_distributed  # noqa: E402
 from tavrel.utils import SecretText  # noqa: E402
 
-PASSWORD_ENV = "TAVREL_FLEET_TEST_PASSWORD"
+from conftest import PASSWORD_ENV, lab_host  # noqa: E402
 
 
 @pytest.fixture(scope="module")
-def client(device_lab):
+def client(lab):
     # The workers inherit the environment: the password reference is
     # resolved there.
-    os.environ[PASSWORD_ENV] = device_lab.password
+    os.environ[PASSWORD_ENV] = lab.password
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1,
                                   dashboard_address=":0") as cluster, \
             distributed.Client(cluster) as client:
@@ -33,23 +32,13 @@ def client(device_lab):
 
 
 def lab_hosts(lab, count, prefix="sw"):
-    return [Host("%s%03d" % (prefix, number), "127.0.0.1", lab.ssh_port,
-                 username="admin", password=Credential(env=PASSWORD_ENV),
-                 options={"known_hosts": lab.known_hosts,
-                          "connect_timeout": 10})
+    return [lab_host(lab, "%s%03d" % (prefix, number))
             for number in range(count)]
 
 
-def closed_port():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
-
-
-def test_every_host_once_with_its_result(device_lab, client):
-    hosts = lab_hosts(device_lab, 30)
-    hosts.append(Host("closed", "127.0.0.1", closed_port(),
-                      username="admin", password=Credential(env=PASSWORD_ENV)))
+def test_every_host_once_with_its_result(lab, client, closed_port):
+    hosts = lab_hosts(lab, 30)
+    hosts.append(lab_host(lab, "closed", port=closed_port))
     results = list(run_distributed(
         hosts, Command("show version"), scheduler=client.scheduler.address,
         batch_size=7, retries=0))
@@ -62,9 +51,9 @@ def test_every_host_once_with_its_result(device_lab, client):
                for result in by_host.values())
 
 
-def test_a_killed_worker_loses_and_repeats_no_host(device_lab, client):
-    hosts = lab_hosts(device_lab, 60, prefix="k")
-    served = device_lab.served
+def test_a_killed_worker_loses_and_repeats_no_host(lab, client):
+    hosts = lab_hosts(lab, 60, prefix="k")
+    served = lab.served
     results = []
     stream = run_distributed(hosts, "fleet_tasks:slow_version",
                              scheduler=client.scheduler.address,
@@ -85,11 +74,11 @@ def test_a_killed_worker_loses_and_repeats_no_host(device_lab, client):
     assert killed not in client.run(os.getpid).values()
     # The batch ran again without the hosts it had reported: at most the
     # five under way were served twice.
-    assert device_lab.served - served <= len(hosts) + 5
+    assert lab.served - served <= len(hosts) + 5
 
 
-def test_a_local_cluster_of_its_own(device_lab):
-    results = list(run_distributed(lab_hosts(device_lab, 6), "fleet_tasks:whoami",
+def test_a_local_cluster_of_its_own(lab):
+    results = list(run_distributed(lab_hosts(lab, 6), "fleet_tasks:whoami",
                                    workers=2))
     assert len(results) == 6 and all(result.ok for result in results)
     assert os.getpid() not in {result.result for result in results}

@@ -1,8 +1,6 @@
 """The Nornir connection plugin and tasks, under Nornir's own threaded
 runner, against the lab's switch."""
 
-import socket
-
 import pytest
 import yaml
 
@@ -19,29 +17,23 @@ VERSION = ("Simulated switch software, version 1.0\n"
            "SW-1 uptime is 3 weeks, 2 days\n48 Gigabit Ethernet interfaces")
 
 
-def closed_port():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
-
-
 @pytest.fixture
-def nr(device_lab, tmp_path):
+def nr(lab, tmp_path, closed_port):
     hosts = {}
     for number in range(30):
         telnet = number % 5 == 0
         hosts["sw%02d" % number] = {
-            "port": device_lab.telnet_port if telnet else device_lab.ssh_port,
+            "port": lab.telnet_port if telnet else lab.ssh_port,
             "groups": ["telnet"] if telnet else []}
-    hosts["closed"] = {"port": closed_port()}
-    hosts["refused"] = {"port": device_lab.ssh_port, "password": "wrong"}
+    hosts["closed"] = {"port": closed_port}
+    hosts["refused"] = {"port": lab.ssh_port, "password": "wrong"}
     # A platform name that is not tavrel's, and its override in the host's
     # connection_options.
-    hosts["mystery"] = {"port": device_lab.ssh_port, "platform": "mystery"}
+    hosts["mystery"] = {"port": lab.ssh_port, "platform": "mystery"}
     hosts["overridden"] = {
-        "port": device_lab.ssh_port, "platform": "mystery",
+        "port": lab.ssh_port, "platform": "mystery",
         "connection_options": {"tavrel": {"platform": "network_cli"}}}
-    extras = {"known_hosts": device_lab.write_known_hosts(
+    extras = {"known_hosts": lab.write_known_hosts(
                   str(tmp_path / "known_hosts")),
               "connect_timeout": 10, "timeout": 10,
               "credentials": {"enable": {"password": "tavrel-enable"}}}

@@ -130,3 +130,17 @@ class ConfigError(DeviceError):
                  output: str = "", applied: tuple[str, ...] = ()) -> None:
         super().__init__(message, command, output)
         self.applied = applied
+
+
+# -- fleets -----------------------------------------------------------------
+
+
+class InventoryError(ValueError):
+    """An inventory could not be read: the message names the file, the
+    host (or group) and the field at fault, never a credential's value."""
+
+
+class CredentialError(InventoryError):
+    """A credential reference could not be resolved: the environment
+    variable is not set, or the file is missing or readable by others.
+    The message names the reference, never the value."""

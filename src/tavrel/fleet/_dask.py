@@ -45,7 +45,9 @@ def _import_distributed() -> Any:
 
 
 def _check_task(task: Any) -> None:
-    if isinstance(task, Dialog):
+    from tavrel.fleet import DialogTask
+
+    if isinstance(task, (Dialog, DialogTask)):
         raise TypeError(
             "a Dialog cannot be sent to Dask workers (it is not picklable): "
             "pass it as 'module:name', a module-level dialog the workers "
