@@ -77,6 +77,21 @@ def test_a_killed_worker_loses_and_repeats_no_host(lab, client):
     assert lab.served - served <= len(hosts) + 5
 
 
+def test_a_stopped_run_stops_its_batches_on_the_workers(lab, client):
+    stream = run_distributed(lab_hosts(lab, 80, prefix="s"),
+                             "fleet_tasks:slow_version",
+                             scheduler=client.scheduler.address,
+                             batch_size=40, concurrency=5)
+    next(stream)
+    # As when Ctrl-C interrupts the run: the batches' hosts are cancelled
+    # and their sessions closed, well before the batches would end.
+    stream.close()
+    deadline = time.monotonic() + 1.5
+    while lab.sessions and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert lab.sessions == 0
+
+
 def test_a_local_cluster_of_its_own(lab):
     results = list(run_distributed(lab_hosts(lab, 6), "fleet_tasks:whoami",
                                    workers=2))

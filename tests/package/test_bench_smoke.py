@@ -108,7 +108,8 @@ def test_fleet_benchmark_small_run_prints_every_row():
     script = BENCH.parent / "fleet.py"
     env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
     done = subprocess.run([sys.executable, str(script), "--devices", "30",
-                           "--labs", "2", "--threads", "10"],
+                           "--labs", "2", "--threads", "10",
+                           "--rounds", "1"],
                           capture_output=True, text=True, timeout=300,
                           env=env)
     assert done.returncode == 0, done.stderr

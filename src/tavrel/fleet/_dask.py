@@ -13,6 +13,7 @@ the cluster gave up on, so none is lost.
 from __future__ import annotations
 
 import asyncio
+import logging
 import math
 import pickle
 import queue
@@ -33,6 +34,8 @@ BATCHES_PER_WORKER = 4
 # done from them, so a batch is no larger.
 MAX_BATCH = 1000
 _TOPIC = "tavrel-fleet"
+# How often a batch checks that the client still wants it (seconds).
+CANCEL_CHECK = 0.5
 
 
 def _import_distributed() -> Any:
@@ -107,21 +110,24 @@ def _worker_batch(hosts: list[Any], task: Any, topic: str,
                   options: dict[str, Any]) -> list[Any]:
     """One batch, on a worker: the hosts not yet reported (by an earlier
     run of this batch on a worker that died) on a fresh event loop, each
-    result sent to the client as soon as it is known."""
+    result sent to the client as soon as it is known.  When the client
+    cancels the batch (an interrupted run), its hosts are stopped and
+    their sessions closed."""
     from distributed import get_client, get_worker
 
     from tavrel.fleet import resolve_task, run_hosts
 
     worker = get_worker()
+    key = worker.get_current_task()
     reported = {message["host"]
                 for _, message in get_client().get_events(topic)}
     todo = [host for host in hosts if host.name not in reported]
     callable_task = resolve_task(task)
+    results: list[Any] = []
 
-    async def collect() -> list[Any]:
+    async def collect() -> None:
         import cloudpickle
 
-        results = []
         async for result in run_hosts(todo, callable_task, **options):
             try:
                 data = cloudpickle.dumps(result)
@@ -132,9 +138,28 @@ def _worker_batch(hosts: list[Any], task: Any, topic: str,
                 worker.log_event(topic, {"host": result.host,
                                          "result": data})
             results.append(result)
-        return results
 
-    return asyncio.run(collect())
+    def wanted() -> bool:
+        # Dask cannot stop a task's thread: the batch watches its own
+        # state on the worker instead.
+        state = worker.state.tasks.get(key)
+        return state is not None and state.state in ("executing",
+                                                     "long-running")
+
+    async def main() -> None:
+        running = asyncio.ensure_future(collect())
+        while not running.done():
+            await asyncio.wait([running], timeout=CANCEL_CHECK)
+            if not running.done() and not wanted():
+                # run_hosts closes the sessions of the hosts it cancels.
+                running.cancel()
+        if running.cancelled():
+            # Not a result: a partial list would pass for the batch's.
+            raise RuntimeError("the batch was cancelled")
+        running.result()
+
+    asyncio.run(main())
+    return results
 
 
 def run_distributed(hosts: Iterable[Any], task: Any, *,
@@ -186,9 +211,12 @@ def _open(distributed: Any, workers: int | None,
           scheduler: str | None) -> tuple[Any, Any]:
     if scheduler is not None:
         return distributed.Client(scheduler), None
+    # Its warnings (a worker restarted, a cancelled batch) are the run's
+    # own business: the results say what happened to each host.
     cluster = distributed.LocalCluster(n_workers=workers,
                                        threads_per_worker=1, processes=True,
-                                       dashboard_address=":0")
+                                       dashboard_address=":0",
+                                       silence_logs=logging.ERROR)
     try:
         return distributed.Client(cluster), cluster
     except BaseException:
