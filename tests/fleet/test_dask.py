@@ -77,6 +77,18 @@ def test_a_killed_worker_loses_and_repeats_no_host(lab, client):
     assert lab.served - served <= len(hosts) + 5
 
 
+def test_a_batch_the_cluster_gives_up_on_fails_its_hosts_once(lab, client):
+    hosts = lab_hosts(lab, 4, prefix="die") + lab_hosts(lab, 4, prefix="ok")
+    results = list(run_distributed(hosts, "fleet_tasks:version_or_exit",
+                                   scheduler=client.scheduler.address,
+                                   batch_size=4))
+    assert sorted(result.host for result in results) == \
+        sorted(host.name for host in hosts)
+    assert {(result.host[:2], result.ok, result.error_type)
+            for result in results} == {("di", False, "KilledWorker"),
+                                       ("ok", True, None)}
+
+
 def test_a_stopped_run_stops_its_batches_on_the_workers(lab, client):
     stream = run_distributed(lab_hosts(lab, 80, prefix="s"),
                              "fleet_tasks:slow_version",

@@ -15,3 +15,11 @@ async def slow_version(device, host):
 async def whoami(device, host):
     """The process that ran the host."""
     return os.getpid()
+
+
+async def version_or_exit(device, host):
+    """show version, but the hosts named "die..." end their worker
+    process, each time the batch is tried."""
+    if host.name.startswith("die"):
+        os._exit(1)
+    return await device.send_command("show version")

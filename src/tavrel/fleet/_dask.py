@@ -99,8 +99,10 @@ def _check_hosts(hosts: Sequence[Any]) -> None:
 
 def _batch_size(hosts: int, workers: int, given: int | None) -> int:
     if given is not None:
-        if given < 1:
-            raise ValueError("batch_size must be at least 1, not %r" % given)
+        if not 1 <= given <= MAX_BATCH:
+            raise ValueError("batch_size is 1 to %d (what the scheduler "
+                             "remembers of a batch), not %r"
+                             % (MAX_BATCH, given))
         return given
     size = math.ceil(hosts / max(1, workers * BATCHES_PER_WORKER))
     return max(1, min(MAX_BATCH, size))
@@ -224,15 +226,16 @@ def _open(distributed: Any, workers: int | None,
         raise
 
 
-def _failed(host: str, error: BaseException | str) -> Any:
+def _failed(host: str, error: BaseException | None) -> Any:
     from tavrel.fleet import HostResult
 
-    if isinstance(error, BaseException):
-        return HostResult(host, False,
-                          error="the cluster gave up on the host's batch: "
-                          "%s" % (error or type(error).__name__),
-                          error_type=type(error).__name__)
-    return HostResult(host, False, error=error, error_type="LostResult")
+    if error is None:
+        return HostResult(host, False, error="the host's result was lost "
+                          "on the cluster", error_type="LostResult")
+    return HostResult(host, False,
+                      error="the cluster gave up on the host's batch: %s"
+                      % (str(error) or type(error).__name__),
+                      error_type=type(error).__name__)
 
 
 def _stream(distributed: Any, hosts: list[Any], task: Any,
@@ -274,19 +277,19 @@ def _stream(distributed: Any, hosts: list[Any], task: Any,
                 continue
             pending.discard(item.key)
             _, batch, topic = batches[item.key]
+            failure: BaseException | None = None
             try:
                 results = item.result()
             except Exception as exc:
-                results = [_failed(host.name, exc) for host in batch
-                           if host.name not in reported]
+                results, failure = [], exc
             for result in results:
                 if result.host not in reported:
                     reported.add(result.host)
                     yield result
             missing = {host.name for host in batch} - reported
             if missing:
-                # Reported by an earlier run of the batch, whose events the
-                # scheduler keeps.
+                # Reported by an earlier run of the batch, on a worker that
+                # died, and not come through yet: the scheduler keeps them.
                 for _, message in client.get_events(topic):
                     if message["host"] in missing:
                         missing.discard(message["host"])
@@ -295,8 +298,7 @@ def _stream(distributed: Any, hosts: list[Any], task: Any,
                 for host in batch:
                     if host.name in missing:
                         reported.add(host.name)
-                        yield _failed(host.name, "the host's result was "
-                                      "lost on the cluster")
+                        yield _failed(host.name, failure)
     finally:
         for topic in topics:
             try:
