@@ -466,3 +466,27 @@ def test_no_secret_shows_however_secrets_overlap_and_reads_cut(scenario):
         masked = reference_mask(read, scenario.secrets, start)
         assert masked.endswith(exc.tail) and len(exc.tail) <= 200
         assert len(exc.tail) >= min(len(masked), 200 - len(MASK) + 1)
+
+
+def test_runs_register_their_secrets_without_a_square_cost(monkeypatch):
+    # Hundreds of runs at once (a fleet): starting and ending one costs no
+    # work on the others' secrets; the combined set is made when asked.
+    from tavrel._engine import secrets
+
+    tokens = [secrets.activate(secrets.Masker(["pw-%d" % n]))
+              for n in range(300)]
+    last = secrets.Masker(["pw-x"])
+    made = []
+    monkeypatch.setattr(secrets, "forms",
+                        lambda s: made.append(s) or {str(s)})
+    for token in tokens[:150]:
+        secrets.deactivate(token)
+    extra = secrets.activate(last)
+    assert made == []
+    running = secrets.active()
+    assert set(running.secrets) >= {"pw-x", "pw-150", "pw-299"}
+    assert "pw-0" not in running.secrets
+    assert secrets.active() is running
+    for token in tokens[150:] + [extra]:
+        secrets.deactivate(token)
+    assert "pw-299" not in secrets.active().secrets

@@ -72,11 +72,13 @@ def test_a_run_its_files_and_its_exit_status(tmp_path, lab, closed_port):
     (["run", "-i", "clear.yaml", "--command", "x"],
      "clear.yaml: host 'sw-1', field 'password'"),
     (["run", "-i", "hosts.txt", "--command", "x"], "is a .yaml, .yml or .csv"),
+    (["run", "-i", "odd.csv", "--command", "x"], "no platform 'net-cli'"),
     ([], "usage: tavrel"),
 ])
 def test_usage_errors_exit_2_with_a_clear_message(tmp_path, lab, args,
                                                   message):
     path = inventory(tmp_path, lab, 1)
+    (tmp_path / "odd.csv").write_text("name,platform\nsw-1,net-cli\n")
     (tmp_path / "clear.yaml").write_text(
         "hosts: {sw-1: {password: hunter2-secret}}\n")
     done = tavrel(tmp_path, *[a.format(inv=path) for a in args])

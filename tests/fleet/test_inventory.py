@@ -60,7 +60,10 @@ def check_precedence(inventory):
     assert three.password == Credential(env="FLEET_PW")
     assert [h.name for h in inventory.filter(group="region")] == [
         "sw-1", "sw-2"]
-    assert [h.name for h in inventory.filter(role="edge", port=2222)] == []
+    assert [h.name for h in inventory.filter(role="edge", port=2222)] == [
+        "sw-1", "sw-2"]
+    assert [h.name for h in inventory.filter(role="edge", username="own")
+            ] == ["sw-2"]
     assert [h.name for h in inventory.filter(platform="network_cli")] == [
         "sw-3"]
 

@@ -146,3 +146,16 @@ def test_hosts_and_results_cross_processes():
                 secrets={"enable": Credential(env="EN")}, data={"a": [1]})
     assert pickle.loads(pickle.dumps(host)) == host
     assert str(host.password) == "file:/etc/pw"
+
+
+def test_a_shell_fleet_against_openssh(sshd_server, login_user, monkeypatch):
+    monkeypatch.setenv("SSHD_PASSWORD", login_user["password"].plaintext)
+    hosts = [Host("shell-%d" % n, "127.0.0.1", sshd_server.port,
+                  platform="posix_shell", username=login_user["username"],
+                  password=Credential(env="SSHD_PASSWORD"),
+                  options={"known_hosts": sshd_server.known_hosts,
+                           "term_type": "dumb"}) for n in range(8)]
+    report = run(hosts, Command("echo $((6 * 7)) $(whoami)"), concurrency=4,
+                 timeout=30)
+    assert [r.result for r in report.results] == [
+        "42 %s" % login_user["username"]] * 8, report.table()

@@ -312,7 +312,10 @@ class StreamMasker:
 
 _lock = threading.Lock()
 _running: dict[int, Masker] = {}
-_combined: list[Masker] = [Masker()]
+# The secrets of all runs, combined when first asked after a change (None
+# until then): made at every start and end, it cost each run the forms of
+# every secret of every other run, hundreds of runs at once a square.
+_combined: list[Masker | None] = [Masker()]
 _tokens = iter(range(1, 1 << 62))
 
 
@@ -321,14 +324,14 @@ def activate(masker: Masker) -> int:
     with _lock:
         token = next(_tokens)
         _running[token] = masker
-        _combined[0] = _combine()
+        _combined[0] = None
     return token
 
 
 def deactivate(token: int) -> None:
     with _lock:
         if _running.pop(token, None) is not None:
-            _combined[0] = _combine()
+            _combined[0] = None
 
 
 def _combine() -> Masker:
@@ -339,8 +342,15 @@ def _combine() -> Masker:
 
 
 def active() -> Masker:
-    """The secrets of every dialog running now."""
-    return _combined[0]
+    """The secrets of every dialog running now (the same object until a
+    run starts or ends)."""
+    combined = _combined[0]
+    if combined is None:
+        with _lock:
+            combined = _combined[0]
+            if combined is None:
+                combined = _combined[0] = _combine()
+    return combined
 
 
 # -- the secrets of a dialog, and its statements shown without them ------------

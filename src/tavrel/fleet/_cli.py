@@ -8,7 +8,6 @@ inventory that cannot be read, a task that cannot be found).
 from __future__ import annotations
 
 import argparse
-import gc
 import importlib
 import os
 import sys
@@ -18,8 +17,9 @@ from typing import Any
 
 from tavrel.core.errors import InventoryError
 from tavrel.eal.dialogs import Dialog
-from tavrel.fleet._inventory import Host, Inventory
-from tavrel.fleet._runner import Command, Task, resolve_task, run
+from tavrel.fleet._inventory import HOST_KEYS, Host, Inventory
+from tavrel.fleet._runner import (Command, Task, platform_of, resolve_task,
+                                  run)
 
 __all__ = ["main"]
 
@@ -68,8 +68,9 @@ def _parser() -> argparse.ArgumentParser:
                             "(default: tavrel-run-DATE-TIME here)")
     run_parser.add_argument("--filter", action="append", default=[],
                             metavar="KEY=VALUE", help="only hosts with "
-                            "group=NAME, name=, hostname=, platform=, "
-                            "session=, or a data key; may be repeated")
+                            "group=NAME, name=, hostname=, port=, "
+                            "platform=, session=, username=, or a data "
+                            "key; may be repeated")
     where = run_parser.add_mutually_exclusive_group()
     where.add_argument("--workers", type=_positive_int, metavar="N",
                        help="run on a local Dask cluster of N workers")
@@ -121,7 +122,7 @@ def _filtered(inventory: Inventory, filters: Sequence[str]) -> Inventory:
                     ) -> bool:
             if key == "group":
                 return wanted in inventory.member_of(host)
-            if key in ("name", "hostname", "platform", "session"):
+            if key in HOST_KEYS:
                 return str(getattr(host, key)) == wanted
             return key in host.data and str(host.data[key]) == wanted
         inventory = inventory.filter(matches)
@@ -156,7 +157,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         inventory = _filtered(_inventory(args.inventory), args.filter)
         task = _task(args)
-    except (InventoryError, _UsageError) as exc:
+        for platform in {host.platform: host for host in inventory}.values():
+            platform_of(platform)
+    except (InventoryError, _UsageError, ValueError) as exc:
         print("tavrel run: error: %s" % exc, file=sys.stderr)
         return USAGE
     except KeyboardInterrupt:
@@ -176,18 +179,17 @@ def main(argv: Sequence[str] | None = None) -> int:
         return USAGE
     output = args.output or "tavrel-run-%s" % time.strftime(
         "%Y%m%d-%H%M%S")
-    # Everything loaded so far lives as long as the run: moved out of the
-    # collector's reach, it is not traversed again by each full
-    # collection, whose pauses otherwise grow with the thousands of
-    # objects every open session adds.
-    gc.collect()
-    gc.freeze()
-    report = run(inventory, task, concurrency=args.concurrency,
-                 timeout=args.timeout, retries=args.retries,
-                 backoff=args.backoff, workers=args.workers,
-                 scheduler=args.scheduler,
-                 progress=False if args.no_progress else None,
-                 output=output)
+    try:
+        report = run(inventory, task, concurrency=args.concurrency,
+                     timeout=args.timeout, retries=args.retries,
+                     backoff=args.backoff, workers=args.workers,
+                     scheduler=args.scheduler,
+                     progress=False if args.no_progress else None,
+                     output=output)
+    except KeyboardInterrupt:
+        # Before the run began, or a second Ctrl-C.
+        print("tavrel run: interrupted", file=sys.stderr)
+        return INTERRUPTED
     print(report.table())
     print("results: %s" % os.path.join(output, "results.jsonl"))
     if report.interrupted:

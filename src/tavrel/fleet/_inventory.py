@@ -27,6 +27,8 @@ FIELDS = ("hostname", "port", "platform", "session", "username", "password",
           "secrets", "groups", "data", "options")
 # Merged key by key along host, groups, defaults (not replaced whole).
 MERGED = ("secrets", "data", "options")
+# The fields a filter compares as they are (any other name: a data key).
+HOST_KEYS = ("name", "hostname", "port", "platform", "session", "username")
 # The CSV columns that are host fields; any other column goes into data.
 CSV_FIELDS = ("name", "hostname", "port", "platform", "session", "username",
               "password", "groups")
@@ -166,8 +168,9 @@ class Inventory:
                **fields: Any) -> Inventory:
         """The hosts for which ``predicate(host)`` is true and every field
         given matches: ``group=NAME`` (a member, also through the groups of
-        its groups), ``name``, ``hostname``, ``platform``, ``session``, or
-        any other name for a key of ``data``."""
+        its groups), ``name``, ``hostname``, ``port``, ``platform``,
+        ``session``, ``username``, or any other name for a key of
+        ``data``."""
         def matches(host: Host) -> bool:
             if predicate is not None and not predicate(host):
                 return False
@@ -175,7 +178,7 @@ class Inventory:
                 if key == "group":
                     if wanted not in self.member_of(host):
                         return False
-                elif key in ("name", "hostname", "platform", "session"):
+                elif key in HOST_KEYS:
                     if getattr(host, key) != wanted:
                         return False
                 elif host.data.get(key) != wanted:

@@ -175,7 +175,12 @@ def platform_of(host: Host) -> Platform:
         return PLATFORMS[host.platform]
     if ":" in host.platform:
         module_name, _, name = host.platform.partition(":")
-        found = getattr(importlib.import_module(module_name), name, None)
+        try:
+            found = getattr(importlib.import_module(module_name), name, None)
+        except ImportError as exc:
+            raise ValueError("host %r: platform %r: cannot import %s: %s"
+                             % (host.name, host.platform, module_name,
+                                exc)) from None
         if isinstance(found, Platform):
             return found
     raise ValueError("host %r: no platform %r (built in: %s; or "
@@ -521,6 +526,9 @@ def _on_own_loop(main: Coroutine[Any, Any, FleetReport]) -> FleetReport:
         if interruptible:
             loop.add_signal_handler(signal.SIGINT, interrupt)
         return loop.run_until_complete(task)
+    except asyncio.CancelledError:
+        # Ctrl-C before the run had begun: there is nothing to report.
+        raise KeyboardInterrupt from None
     finally:
         if interruptible:
             loop.remove_signal_handler(signal.SIGINT)
