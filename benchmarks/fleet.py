@@ -276,6 +276,7 @@ def main() -> None:
         return
 
     with tempfile.TemporaryDirectory(prefix="tavrel-fleet-bench-") as folder:
+        load = os.getloadavg()[0]
         labs, ports = start_labs(args.labs, folder)
         try:
             devices = [{"name": "sw%05d" % number,
@@ -296,6 +297,10 @@ def main() -> None:
         finally:
             stop_labs(labs)
     report(rows, args)
+    # Other work on the machine skews the ways unevenly: a way with more
+    # threads or processes gets a larger share of a busy machine.
+    print("load average (1 min) before and after: %.2f, %.2f on %d CPUs"
+          % (load, os.getloadavg()[0], os.cpu_count() or 0))
 
 
 def run_child(way: str, hosts_file: str, args: argparse.Namespace,

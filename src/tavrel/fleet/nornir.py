@@ -198,16 +198,19 @@ def tavrel_dialog(task: Task, dialog: Dialog, *, command: str | None = None,
                   timeout: float | None = None,
                   context: Mapping[str, Any] | None = None) -> Result:
     """A Nornir task: ``dialog`` run on the host's tavrel session, after
-    sending the line ``command`` when one is given.  The context is the
-    device's (its ``credentials``) updated with ``context``; the result is
-    the :class:`~tavrel.eal.dialog_processor.DialogResult`, and a dialog
-    that ends in a timeout or end of file without a statement for it
-    fails the task with the engine's error."""
+    sending the line ``command`` when one is given.  The dialog reads what
+    the device reads (terminal escapes removed, nothing it has read but not
+    consumed lost); the context is the device's (its ``credentials``)
+    updated with ``context``.  The result is the
+    :class:`~tavrel.eal.dialog_processor.DialogResult`; a dialog that ends
+    in a timeout or end of file without a statement for it fails the task
+    with the engine's error."""
     device = _device(task)
     merged = dict(device.context)
     merged.update(context or {})
+    stream = device._stream_of()
     if command is not None:
-        device.session.sendline(command)
-    result = dialog.process(device.session, timeout=timeout or device.timeout,
+        stream.sendline(command)
+    result = dialog.process(stream, timeout=timeout or device.timeout,
                             context=merged)
     return Result(host=task.host, result=result)
