@@ -21,6 +21,8 @@
 #                    pexpect over ssh and plain asyncssh (BENCH_ARGS=...)
 #   make bench-devices  the device layer against the session's raw reads on
 #                    the lab's switch (BENCH_ARGS=...)
+#   make bench-fleet  one command on 2,000 lab devices: the single loop, a
+#                    local Dask cluster, Nornir's threads (BENCH_ARGS=--devices N)
 #   make test-differential  the incremental search against the full search, at
 #                    length (DIFF_EXAMPLES=... search cases, default 200000)
 #   make build       (re)build and install into .venv   (V=1 shows the compiler)
@@ -106,7 +108,7 @@ ASAN_ENV = \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 .PHONY: all venv venv-asan build build-asan test test-asan demo bench bench-processor \
-	bench-sessions bench-devices \
+	bench-sessions bench-devices bench-fleet \
 	test-differential test-no-fast-paths clean distclean \
 	test-pythons $(addprefix test-,$(EXTRA_PYTHONS)) \
 	wheels test-wheel test-sdist $(addprefix test-wheel-,$(WHEEL_PYTHONS))
@@ -201,6 +203,9 @@ bench-sessions: build
 
 bench-devices: build
 	$(VENV)/bin/python benchmarks/devices.py $(BENCH_ARGS)
+
+bench-fleet: build
+	$(VENV)/bin/python benchmarks/fleet.py $(BENCH_ARGS)
 
 DIFF_EXAMPLES ?= 200000
 test-differential: build

@@ -100,3 +100,20 @@ def test_build_comparison_runs_a_build_against_itself():
         row = [line for line in done.stdout.splitlines() if line.startswith(label)]
         # the first build's time, then the second's and its ratio
         assert len(row) == 1 and len(row[0][len(label):].split()) == 3, done.stdout
+
+
+def test_fleet_benchmark_small_run_prints_every_row():
+    for module in ("asyncssh", "distributed", "nornir", "psutil"):
+        pytest.importorskip(module)
+    script = BENCH.parent / "fleet.py"
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+    done = subprocess.run([sys.executable, str(script), "--devices", "30",
+                           "--labs", "2", "--threads", "10",
+                           "--rounds", "1"],
+                          capture_output=True, text=True, timeout=300,
+                          env=env)
+    assert done.returncode == 0, done.stderr
+    for label in ["single loop", "dask, 2 workers", "nornir threads (10)",
+                  "dask cluster start", "dask / single loop, wall",
+                  "nornir / single loop, wall", "failures: 0 ok"]:
+        assert label in done.stdout, (label, done.stdout)
