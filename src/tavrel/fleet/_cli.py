@@ -169,7 +169,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             importlib.import_module("tavrel.fleet._dask")
         except ImportError as exc:
             print("tavrel run: error: running on workers needs Dask "
-                  "distributed (pip install 'tavrel[fleet]'): %s" % exc,
+                  "distributed (pip install 'tavrel[cluster]'): %s" % exc,
                   file=sys.stderr)
             return USAGE
     if not len(inventory):

@@ -43,7 +43,7 @@ def _import_distributed() -> Any:
         import distributed
     except ImportError:
         raise ImportError("running a fleet on Dask needs Dask distributed: "
-                          "pip install 'tavrel[fleet]'") from None
+                          "pip install 'tavrel[cluster]'") from None
     return distributed
 
 

@@ -494,7 +494,7 @@ def run(inventory: Iterable[Host], task: Task, *, concurrency: int = 100,
     By default on one event loop of this thread (see :func:`run_hosts`
     for ``concurrency``, ``timeout``, ``retries`` and ``backoff``);
     ``workers=N`` runs it on a local Dask cluster of N workers and
-    ``scheduler="tcp://HOST:PORT"`` on a running one (``tavrel[fleet]``).
+    ``scheduler="tcp://HOST:PORT"`` on a running one (``tavrel[cluster]``).
     ``progress`` shows a progress bar (None: when stderr is a terminal);
     ``output`` is a folder for ``results.jsonl`` (a line per host, as
     each finishes) and ``summary.json``.  Ctrl-C stops the run cleanly:
@@ -558,7 +558,7 @@ def _run_distributed(hosts: list[Host], task: Task, workers: int | None,
             "tavrel.fleet._dask").run_distributed
     except ImportError as exc:
         raise RuntimeError("running on workers needs Dask distributed "
-                           "(pip install 'tavrel[fleet]'): %s" % exc) \
+                           "(pip install 'tavrel[cluster]'): %s" % exc) \
             from None
     collector = _Collector(len(hosts), progress, output)
     try:
