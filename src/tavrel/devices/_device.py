@@ -163,32 +163,64 @@ def _with_host(pattern: str, host: str) -> str | None:
     return None
 
 
+# A carriage return that does not end a line: one followed by neither a
+# line feed nor another carriage return (a run of them before a line feed
+# ends the line as one does).
+_LONE_CR = re.compile("\r(?![\r\n])")
+
+
 def clean_output(text: str, command: str | None = None) -> str:
     """``text`` with "\\n" line ends, lines written over (a carriage return
     inside a line) resolved, and the echo of ``command`` (when one of the
     first lines ends with it) and what came before it removed."""
-    # Whole-text passes only: this runs over outputs of many megabytes.
-    if "\r" in text:
-        text = text.replace("\r\n", "\n")
+    return _cleaned(text, command, len(text))
+
+
+def _echo_end(text: str, command: str, stop: int) -> int:
+    """Where the output of ``text[:stop]`` begins after the echo of
+    ``command``, when one of its first lines ends with it; else 0.
+    Carriage returns count as blanks."""
+    wanted = " ".join(command.split())
+    line = 0
+    for _ in range(4):
+        end = text.find("\n", line, stop)
+        shown = " ".join(text[line:stop if end < 0 else end].split())
+        if shown.endswith(wanted) if wanted else not shown:
+            return stop if end < 0 else end + 1
+        if end < 0:
+            break
+        line = end + 1
+    return 0
+
+
+def _cleaned(text: str, command: str | None, stop: int) -> str:
+    """:func:`clean_output` of ``text[:stop]``."""
+    # Whole-text passes only, as few as can be: this runs over outputs of
+    # many megabytes, where each pass costs as much as the rest of the
+    # layer.  With every carriage return part of a line end, the common
+    # case, that is a search, a slice and a single-character replace.
+    if "\r" in text and _LONE_CR.search(text, 0, stop) is not None:
+        text = text[:stop].replace("\r\n", "\n")
         while "\r\n" in text:
             text = text.replace("\r\n", "\n")
-        if "\r" in text:
-            text = "\n".join(_overwritten(line) if "\r" in line else line
-                             for line in text.split("\n"))
-    if command is not None:
-        wanted = " ".join(command.split())
-        start = 0
-        for _ in range(4):
-            end = text.find("\n", start)
-            shown = " ".join((text[start:] if end < 0
-                              else text[start:end]).split())
-            if shown.endswith(wanted) if wanted else not shown:
-                text = "" if end < 0 else text[end + 1:]
-                break
-            if end < 0:
-                break
-            start = end + 1
-    return text[:-1] if text.endswith("\n") else text
+        text = "\n".join(_overwritten(line) if "\r" in line else line
+                         for line in text.split("\n"))
+        stop = len(text)
+    start = 0 if command is None else _echo_end(text, command, stop)
+    if stop > start and text[stop - 1] == "\n":
+        stop -= 1
+        while stop > start and text[stop - 1] == "\r":
+            stop -= 1
+    if start == 0 and stop == len(text):
+        return text.replace("\r", "")
+    return text[start:stop].replace("\r", "")
+
+
+def _blank(text: str, stop: int) -> bool:
+    """Whether ``text[:stop]`` is empty or blank, without copying more
+    than its start when it is not."""
+    return stop <= 0 or (text[:min(stop, 64)].isspace()
+                         and (stop <= 64 or text[:stop].isspace()))
 
 
 def _parse(output: str, parse: Any) -> Any:
@@ -324,27 +356,34 @@ class _DeviceBase:
             result, state = yield _Run(steps, left, send, command, timeout)
             send = None
             text = result.output
+            # Where the output ends: before the prompt (of the device or of
+            # the pager).  Not cut off here: at megabytes a copy counts.
+            cut = len(text)
             if result.match is not None and (
                     result.pattern == pager
                     or result.pattern in self._modes):
-                text = text[:len(text) - len(result.match.group(0))]
+                cut -= len(result.match.group(0))
             if (self.platform.echo and command.strip() and not pieces
-                    and result.pattern in self._modes and not text.strip()):
+                    and result.pattern in self._modes
+                    and _blank(text, cut)):
                 # A prompt with nothing before it, not even the echo: one
                 # that was on its way before the command (after a timeout,
                 # or a line end sent by hand), not the command's.
                 continue
             # The pager was answered: the rest of the output comes.
             if result.pattern != pager or pager is None:
-                pieces.append(text)
                 break
+            text = text[:cut]
             page = hash(text.strip())
             if page not in pages:
                 pages.add(page)
                 deadline = time.monotonic() + timeout
             pieces.append(text)
         self._learn(result)
-        return clean_output("".join(pieces), command), state
+        if pieces:
+            cut += sum(len(piece) for piece in pieces)
+            text = "".join(pieces) + text
+        return _cleaned(text, command, cut), state
 
     def _enter_steps(self, target: str, timeout: float | None) -> Steps:
         if self._mode is None:
