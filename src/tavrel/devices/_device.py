@@ -17,8 +17,9 @@ from typing import Any, NamedTuple
 
 import pexpect
 
-from tavrel.core.errors import (CommandTimeoutError, ConfigError,
-                                DeviceEOFError, DialogEOFError,
+from tavrel.core.errors import (CommandTimeoutError, ConfigEOFError,
+                                ConfigError, ConfigTimeoutError,
+                                DeviceEOFError, DeviceError, DialogEOFError,
                                 DialogTimeoutError, ModeError)
 from tavrel.devices._escapes import EscapeFilter
 from tavrel.devices._platform import NETWORK_CLI, Platform
@@ -270,6 +271,8 @@ class _DeviceBase:
         self._stream: _Stream | None = None
         self._known_dialog: Dialog | None = None
         self._known_host: str | None = None
+        # Why the device's state is not known (None: it is).
+        self._lost: str | None = None
         self.wake_after = 2.0
 
     @property
@@ -323,6 +326,7 @@ class _DeviceBase:
 
     def _open_steps(self, timeout: float | None) -> Steps:
         timeout = self.timeout if timeout is None else timeout
+        self._lost = None
         dialog = self.open_dialog + self.prompt_dialog
         # The prompt (or a question before it) may come on its own; if
         # nothing does within ``wake_after`` seconds, a line end asks for it.
@@ -337,6 +341,7 @@ class _DeviceBase:
 
     def _command_steps(self, command: str, dialog: Dialog | None,
                        timeout: float | None) -> Steps:
+        self._usable()
         timeout = self.timeout if timeout is None else timeout
         steps = self.pager_dialog + self._known() + self.prompt_dialog
         if dialog is not None:
@@ -386,6 +391,7 @@ class _DeviceBase:
         return _cleaned(text, command, cut), state
 
     def _enter_steps(self, target: str, timeout: float | None) -> Steps:
+        self._usable()
         if self._mode is None:
             raise RuntimeError("open() the device first")
         if self._mode == target:
@@ -420,6 +426,7 @@ class _DeviceBase:
         outputs: list[str] = []
         applied: list[str] = []
         rejected = None
+        line = None
         try:
             for line in lines:
                 output, _ = yield from self._command_steps(line, None,
@@ -430,6 +437,9 @@ class _DeviceBase:
                     rejected = (line, output)
                     break
                 applied.append(line)
+        except (CommandTimeoutError, DeviceEOFError) as exc:
+            raise (yield from self._interrupted(exc, line, tuple(applied),
+                                                back, timeout)) from exc
         except BaseException:
             # Leave the mode all the same; what went wrong first is what
             # is raised.
@@ -438,12 +448,58 @@ class _DeviceBase:
             except Exception:
                 pass
             raise
-        yield from self._enter_steps(back, timeout)
+        try:
+            yield from self._enter_steps(back, timeout)
+        except (CommandTimeoutError, DeviceEOFError) as exc:
+            # Every line was taken, but the way out was not.
+            raise (yield from self._interrupted(
+                exc, exc.command, tuple(applied), back, timeout)) from exc
         if rejected is not None:
             raise ConfigError("the device rejected %r: %s"
                               % (rejected[0], rejected[1].strip()[-200:]),
                               rejected[0], rejected[1], tuple(applied))
         return "\n".join(outputs)
+
+    def _interrupted(self, exc: DeviceError, line: str | None,
+                     applied: tuple[str, ...], back: str,
+                     timeout: float | None) -> Steps:
+        """The error for a configuration cut short at ``line``.  After a
+        timeout the device gets as long again to show its prompt on its
+        own (nothing is typed into what may be a question); if it does,
+        the way back to mode ``back`` is taken.  Otherwise, or when the
+        session ended, the device's state is unknown, and the device is
+        marked so until it is opened again."""
+        mode = None
+        if isinstance(exc, CommandTimeoutError):
+            wait = self.timeout if timeout is None else timeout
+            try:
+                result, _ = yield _Run(self._known() + self.prompt_dialog,
+                                       wait, None, line or "", wait, False)
+                if self._learn(result):
+                    yield from self._enter_steps(back, timeout)
+                    mode = self._mode
+            except Exception:
+                mode = None
+        where = ("its mode is not known: open() it again" if mode is None
+                 else "it is back in mode %r" % mode)
+        if mode is None:
+            self._lost = "a configuration was cut short at %r" % line
+            self._mode = None
+        if isinstance(exc, CommandTimeoutError):
+            return ConfigTimeoutError(
+                "the device stopped answering at %r, after %d line(s) "
+                "applied; %s; it printed: %s"
+                % (line, len(applied), where, exc.tail),
+                line, exc.timeout, exc.tail, applied, mode)
+        return ConfigEOFError(
+            "the session ended at %r, after %d line(s) applied; it "
+            "printed: %s" % (line, len(applied), exc.output),
+            line, exc.output, applied)
+
+    def _usable(self) -> None:
+        if self._lost is not None:
+            raise DeviceError("the device's state is not known since %s: "
+                              "open() it again" % self._lost)
 
     def _failed(self, step: _Run, exc: BaseException) -> BaseException:
         if isinstance(exc, DialogTimeoutError):
