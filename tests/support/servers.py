@@ -13,7 +13,9 @@ import pytest
 
 from tavrel.utils import SecretText
 
-USER = "tavrel-e2e"
+# One user per test run: two runs at once (two worktrees, two interpreters)
+# would otherwise reset each other's password.
+USER = "tavrel-e2e-%d" % os.getpid()
 # The programs run as they are installed, without the sanitizer runtime a
 # sanitizer test run preloads into its own process.
 ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
@@ -45,20 +47,31 @@ def wait_for_port(port, process, what, log=None):
                                           if log is not None else ""))
 
 
-@pytest.fixture(scope="session")
-def login_user():
-    """A local user with a fresh password, made for these tests only."""
+def _made_user(name):
     if os.geteuid() != 0:
         pytest.skip("making a user with a password needs root")
     need("useradd", "chpasswd", "userdel")
     # A password with what escapes carelessly quoted text.
     password = "-" + secrets.token_urlsafe(12) + "'\"$"
-    subprocess.run(["userdel", "-r", USER], capture_output=True)
-    subprocess.run(["useradd", "-m", "-s", "/bin/bash", USER], check=True)
-    subprocess.run(["chpasswd"], input="%s:%s\n" % (USER, password),
+    subprocess.run(["userdel", "-r", name], capture_output=True)
+    subprocess.run(["useradd", "-m", "-s", "/bin/bash", name], check=True)
+    subprocess.run(["chpasswd"], input="%s:%s\n" % (name, password),
                    text=True, check=True)
-    yield {"username": USER, "password": SecretText(password)}
-    subprocess.run(["userdel", "-r", USER], capture_output=True)
+    yield {"username": name, "password": SecretText(password)}
+    subprocess.run(["userdel", "-r", name], capture_output=True)
+
+
+@pytest.fixture(scope="session")
+def login_user():
+    """A local user with a fresh password, made for these tests only."""
+    yield from _made_user(USER)
+
+
+@pytest.fixture(scope="session")
+def su_user():
+    """A second such user, for ``login_user`` to become with su (root's
+    password is not the tests' to set)."""
+    yield from _made_user(USER + "-su")
 
 
 @pytest.fixture(scope="session")
