@@ -165,7 +165,7 @@ def test_any_spawn_the_device_program_under_pexpect():
 
 @pytest.mark.parametrize("fault, options, known", [
     # The switch answers again, late: the way out is taken after all.
-    ("stall", {"stall_after": 2, "stall_for": 0.9}, True),
+    ("stall", {"stall_after": 2, "stall_for": 1.5}, True),
     ("stall", {"stall_after": 2}, False),  # never again, as far as we wait
     ("drop", {"drop_after": 2}, False),
 ])
@@ -179,7 +179,7 @@ def test_a_configuration_cut_short(fault, options, known):
         with session:
             device.enter("privileged")
             with pytest.raises(ConfigInterruptedError) as caught:
-                device.send_config(lines, timeout=0.6)
+                device.send_config(lines, timeout=1.0)
             error = caught.value
             assert isinstance(error, CommandTimeoutError if fault == "stall"
                               else DeviceEOFError)
