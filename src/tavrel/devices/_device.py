@@ -301,13 +301,16 @@ class _DeviceBase:
         if host is None:
             return Dialog()
         if self._known_dialog is None or self._known_host != host:
-            statements = []
+            patterns = []
             for mode in self.platform.modes:
                 pattern = _with_host(mode.prompt, host)
                 if pattern is not None:
                     self._modes[pattern] = mode.name
-                    statements.append(Statement(pattern))
-            self._known_dialog = Dialog(statements)
+                    patterns.append(pattern)
+            # One statement whose patterns are tried in the modes' order,
+            # as separate statements would be: a run plans one, not three.
+            self._known_dialog = Dialog([Statement(patterns)]
+                                        if patterns else [])
             self._known_host = host
         return self._known_dialog
 
