@@ -20,7 +20,10 @@
 #   make bench-sessions  sessions against OpenSSH and the lab, side by side with
 #                    pexpect over ssh and plain asyncssh (BENCH_ARGS=...)
 #   make bench-devices  the device layer against the session's raw reads on
-#                    the lab's switch (BENCH_ARGS=...)
+#                    the lab's switch (BENCH_ARGS=...); with the peers too
+#                    once .venv-bench-peers exists
+#   make bench-devices-peers  make .venv-bench-peers (netmiko and scrapli,
+#                    for the benchmark only), then run bench-devices
 #   make bench-fleet  one command on 2,000 lab devices: the single loop, a
 #                    local Dask cluster, Nornir's threads (BENCH_ARGS=--devices N)
 #   make test-differential  the incremental search against the full search, at
@@ -43,6 +46,9 @@ VENV      := .venv
 ASAN_VENV := .venv-asan
 DEMO_VENV := .venv-demo
 TOOLS_VENV := .venv-tools
+# The peer libraries the device benchmark compares with, apart from the
+# venvs the tests run in.
+PEERS_VENV := .venv-bench-peers
 PLAIN_VENV := .venv-no-fast-paths
 # Interpreters besides 3.10 that the suite runs on, each in .venv-X.Y.
 EXTRA_PYTHONS := 3.11 3.12 3.13
@@ -108,7 +114,7 @@ ASAN_ENV = \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 .PHONY: all venv venv-asan build build-asan test test-asan demo bench bench-processor \
-	bench-sessions bench-devices bench-fleet \
+	bench-sessions bench-devices bench-devices-peers bench-fleet \
 	test-differential test-no-fast-paths clean distclean \
 	test-pythons $(addprefix test-,$(EXTRA_PYTHONS)) \
 	wheels test-wheel test-sdist $(addprefix test-wheel-,$(WHEEL_PYTHONS))
@@ -202,7 +208,18 @@ bench-sessions: build
 	$(VENV)/bin/python benchmarks/sessions.py $(BENCH_ARGS)
 
 bench-devices: build
-	$(VENV)/bin/python benchmarks/devices.py $(BENCH_ARGS)
+	$(VENV)/bin/python benchmarks/devices.py \
+		$(if $(wildcard $(PEERS_VENV)/.deps-installed),--peers-python $(PEERS_VENV)/bin/python) \
+		$(BENCH_ARGS)
+
+$(PEERS_VENV)/.deps-installed:
+	@[ -x $(PEERS_VENV)/bin/python ] || "$(PYTHON)" -m venv $(PEERS_VENV)
+	$(PEERS_VENV)/bin/python -m pip install $(PIP_QUIET) --upgrade pip
+	$(PEERS_VENV)/bin/python -m pip install $(PIP_QUIET) netmiko scrapli
+	touch $@
+
+bench-devices-peers: $(PEERS_VENV)/.deps-installed
+	$(MAKE) --no-print-directory bench-devices
 
 bench-fleet: build
 	$(VENV)/bin/python benchmarks/fleet.py $(BENCH_ARGS)
@@ -361,5 +378,5 @@ clean:
 	find src tests benchmarks examples -name __pycache__ -type d -prune -exec rm -rf {} + 2>/dev/null || true
 
 distclean: clean
-	rm -rf $(VENV) $(ASAN_VENV) $(PLAIN_VENV) $(DEMO_VENV) $(TOOLS_VENV) \
+	rm -rf $(VENV) $(ASAN_VENV) $(PLAIN_VENV) $(DEMO_VENV) $(TOOLS_VENV) $(PEERS_VENV) \
 		$(foreach v,$(EXTRA_PYTHONS),.venv-$(v))

@@ -8,7 +8,7 @@ from tavrel.eal import dialogs
 from tavrel.eal.dialog_processor import DialogProcessor
 
 # The real servers' fixtures, for every test module.
-from servers import login_user, sshd, sshd_server, telnetd  # noqa: F401
+from servers import login_user, sshd, sshd_server, su_user, telnetd  # noqa: F401
 
 
 class AsyncDriven(DialogProcessor):

@@ -6,7 +6,8 @@ import io
 import pytest
 
 from tavrel.core.errors import (CommandTimeoutError, ConfigError,
-                                DeviceEOFError, ModeError)
+                                ConfigInterruptedError, DeviceEOFError,
+                                DeviceError, ModeError)
 from tavrel.demo.switch import running_config
 from tavrel.devices import NETWORK_CLI, AsyncDevice, Device
 from tavrel.eal.dialogs import Dialog
@@ -160,3 +161,34 @@ def test_any_spawn_the_device_program_under_pexpect():
         assert "PTY-1 uptime" in device.send_command("show version")
     finally:
         child.close(force=True)
+
+
+@pytest.mark.parametrize("fault, options, known", [
+    # The switch answers again, late: the way out is taken after all.
+    ("stall", {"stall_after": 2, "stall_for": 1.5}, True),
+    ("stall", {"stall_after": 2}, False),  # never again, as far as we wait
+    ("drop", {"drop_after": 2}, False),
+])
+def test_a_configuration_cut_short(fault, options, known):
+    from tavrel.demo.lab import LabThread, SwitchOptions
+
+    lines = ["interface Gi0/1", "description uplink", "description late",
+             "description never sent"]
+    with LabThread(telnet_port=None, switch=SwitchOptions(**options)) as lab:
+        session, device = connect(lab, "ssh")
+        with session:
+            device.enter("privileged")
+            with pytest.raises(ConfigInterruptedError) as caught:
+                device.send_config(lines, timeout=1.0)
+            error = caught.value
+            assert isinstance(error, CommandTimeoutError if fault == "stall"
+                              else DeviceEOFError)
+            assert (error.command, error.applied) == ("description late",
+                                                      tuple(lines[:2]))
+            assert error.mode == device.mode == ("privileged" if known
+                                                 else None)
+            if known:
+                assert "SW-1 uptime" in device.send_command("show version")
+            else:
+                with pytest.raises(DeviceError, match=r"open\(\) it again"):
+                    device.send_command("show version")

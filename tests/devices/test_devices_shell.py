@@ -1,10 +1,12 @@
 """The shell platform against OpenSSH's sshd and a bash login shell, with
 the terminal escapes of an xterm: titles, bracketed paste, colours."""
 
+import re
+
 import pytest
 
 from tavrel.core.errors import CommandTimeoutError, ModeError
-from tavrel.devices import POSIX_SHELL, Device, platform_from_yaml
+from tavrel.devices import POSIX_SHELL, Device, Mode, Move, platform_from_yaml
 from tavrel.utils import to_plaintext
 
 pytest.importorskip("asyncssh")
@@ -85,3 +87,32 @@ def test_su_refused_keeps_the_shell(shell):
         shell.enter("root")
     assert caught.value.mode == "root" and shell.mode == "shell"
     assert shell.send_command("echo still") == "still"
+
+
+@pytest.mark.slow
+def test_su_with_the_password_and_back(shell, su_user):
+    # The shell's privilege step, aimed at a second user instead of root
+    # (whose password is not the tests' to set): su's own dialog, the
+    # password from the credentials.  That user's prompt is told apart by
+    # its name; it has no host part, so the learned host name of the
+    # first user's prompt cannot be taken for it.
+    name = su_user["username"]
+    su = POSIX_SHELL.path("shell", "root")[0]
+    platform = POSIX_SHELL.derive(
+        "two_users",
+        modes=(Mode("other",
+                    r"(?<!\S)%s@[^\s$#]{0,128}\$ ?$" % re.escape(name)),)
+        + POSIX_SHELL.modes,
+        moves=(Move("shell", "other", "su - " + name, su.dialog),
+               Move("other", "shell", "exit")))
+    device = Device(shell.session, platform,
+                    credentials={"root": su_user}, timeout=10).open()
+    assert device.mode == "shell"
+    device.enter("other")
+    assert device.send_command("whoami") == name
+    device.enter("shell")
+    assert device.send_command("whoami") != name
+    device.context["credentials"] = {"root": {"password": "not-it"}}
+    with pytest.raises(ModeError, match="was refused"):
+        device.enter("other")
+    assert device.mode == "shell"

@@ -77,3 +77,34 @@ def test_what_terminal_programs_print(text, expected):
 ])
 def test_output_cleaned(text, command, expected):
     assert clean_output(text, command) == expected
+
+
+def _cleaned_simply(text, command):
+    # The cleaning written plainly, one pass after another, as the layer
+    # did before it took its shortcuts for long output.
+    while "\r\n" in text:
+        text = text.replace("\r\n", "\n")
+    lines = []
+    for line in text.split("\n"):
+        pieces = [piece for piece in line.split("\r") if piece.strip()]
+        lines.append(line if "\r" not in line
+                     else pieces[-1] if pieces else "")
+    text = "\n".join(lines)
+    if command is not None:
+        wanted = " ".join(command.split())
+        rows = text.split("\n")
+        for i, row in enumerate(rows[:4]):
+            shown = " ".join(row.split())
+            if shown.endswith(wanted) if wanted else not shown:
+                text = "\n".join(rows[i + 1:])
+                break
+    return text[:-1] if text.endswith("\n") else text
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.lists(st.sampled_from(["\r", "\n", "\r\n", " ", "a", "show x",
+                                 "SW-1#", "\r\r\n"]), max_size=14),
+       st.sampled_from([None, "", "show x", "show  x"]))
+def test_cleaning_agrees_with_the_plain_passes(parts, command):
+    text = "".join(parts)
+    assert clean_output(text, command) == _cleaned_simply(text, command)

@@ -47,20 +47,31 @@ def wait_for_port(port, process, what, log=None):
                                           if log is not None else ""))
 
 
-@pytest.fixture(scope="session")
-def login_user():
-    """A local user with a fresh password, made for these tests only."""
+def _made_user(name):
     if os.geteuid() != 0:
         pytest.skip("making a user with a password needs root")
     need("useradd", "chpasswd", "userdel")
     # A password with what escapes carelessly quoted text.
     password = "-" + secrets.token_urlsafe(12) + "'\"$"
-    subprocess.run(["userdel", "-r", USER], capture_output=True)
-    subprocess.run(["useradd", "-m", "-s", "/bin/bash", USER], check=True)
-    subprocess.run(["chpasswd"], input="%s:%s\n" % (USER, password),
+    subprocess.run(["userdel", "-r", name], capture_output=True)
+    subprocess.run(["useradd", "-m", "-s", "/bin/bash", name], check=True)
+    subprocess.run(["chpasswd"], input="%s:%s\n" % (name, password),
                    text=True, check=True)
-    yield {"username": USER, "password": SecretText(password)}
-    subprocess.run(["userdel", "-r", USER], capture_output=True)
+    yield {"username": name, "password": SecretText(password)}
+    subprocess.run(["userdel", "-r", name], capture_output=True)
+
+
+@pytest.fixture(scope="session")
+def login_user():
+    """A local user with a fresh password, made for these tests only."""
+    yield from _made_user(USER)
+
+
+@pytest.fixture(scope="session")
+def su_user():
+    """A second such user, for ``login_user`` to become with su (root's
+    password is not the tests' to set)."""
+    yield from _made_user(USER + "-su")
 
 
 @pytest.fixture(scope="session")

@@ -132,6 +132,46 @@ class ConfigError(DeviceError):
         self.applied = applied
 
 
+class ConfigInterruptedError(DeviceError):
+    """A configuration stopped short without a rejection: the device stopped
+    answering, or the session ended.  ``command`` is the line in flight
+    (the device may or may not have taken it), ``applied`` the lines before
+    it, each of which the device answered with its prompt.  ``mode`` is
+    the mode the device was brought back to, or None when that is not
+    known: the device did not answer the way out of the configuration
+    mode either, or the session is gone.  Such a device runs nothing more
+    until ``open()`` has learned its prompt again."""
+
+    def __init__(self, message: str, command: str | None = None,
+                 output: str = "", applied: tuple[str, ...] = (),
+                 mode: str | None = None) -> None:
+        super().__init__(message, command, output)
+        self.applied = applied
+        self.mode = mode
+
+
+class ConfigTimeoutError(ConfigInterruptedError, CommandTimeoutError):
+    """The device stopped answering in the middle of a configuration."""
+
+    def __init__(self, message: str, command: str | None = None,
+                 timeout: float | None = None, tail: str = "",
+                 applied: tuple[str, ...] = (),
+                 mode: str | None = None) -> None:
+        CommandTimeoutError.__init__(self, message, command, timeout, tail)
+        self.applied = applied
+        self.mode = mode
+
+
+class ConfigEOFError(ConfigInterruptedError, DeviceEOFError):
+    """The session ended in the middle of a configuration."""
+
+    def __init__(self, message: str, command: str | None = None,
+                 tail: str = "", applied: tuple[str, ...] = ()) -> None:
+        DeviceEOFError.__init__(self, message, command, tail)
+        self.applied = applied
+        self.mode = None
+
+
 # -- fleets -----------------------------------------------------------------
 
 

@@ -38,6 +38,13 @@ class SwitchOptions:
     # Ask for a user name and password (not when SSH has logged the user
     # in already).
     login: bool = True
+    # Faults, for trying what a client makes of them: after this many
+    # configuration lines (0: never), the switch stops answering for
+    # ``stall_for`` seconds (once, before the next line), or ends the
+    # session.
+    stall_after: int = 0
+    stall_for: float = 3600.0
+    drop_after: int = 0
 
 
 class Terminal:
@@ -213,6 +220,7 @@ class Switch:
         # The configuration mode: None outside it, else "config" or a
         # sub-mode such as "config-if".
         self.config: str | None = None
+        self.config_lines = 0
 
     async def prompt(self, text: str) -> str:
         self.term.write(text)
@@ -249,6 +257,8 @@ class Switch:
             command = " ".join((await self.prompt(self.hostname
                                                   + mark)).split())
             if self.config is not None:
+                if await self.fault():
+                    return 1
                 self.configure(command)
                 continue
             if command in ("exit", "logout", "quit"):
@@ -335,6 +345,18 @@ class Switch:
             term.write("\n[OK]\n")
         else:
             term.write("%% Unknown command: %s\n" % command)
+
+    async def fault(self) -> bool:
+        """The fault the options ask for before a configuration line, if
+        any: True when the session ends here, without a word."""
+        self.config_lines += 1
+        options = self.options
+        if options.drop_after and self.config_lines > options.drop_after:
+            return True
+        if (options.stall_after
+                and self.config_lines == options.stall_after + 1):
+            await asyncio.sleep(options.stall_for)
+        return False
 
     def configure(self, line: str) -> None:
         """A line of configuration: a few are known, others are rejected

@@ -17,8 +17,9 @@ from typing import Any, NamedTuple
 
 import pexpect
 
-from tavrel.core.errors import (CommandTimeoutError, ConfigError,
-                                DeviceEOFError, DialogEOFError,
+from tavrel.core.errors import (CommandTimeoutError, ConfigEOFError,
+                                ConfigError, ConfigTimeoutError,
+                                DeviceEOFError, DeviceError, DialogEOFError,
                                 DialogTimeoutError, ModeError)
 from tavrel.devices._escapes import EscapeFilter
 from tavrel.devices._platform import NETWORK_CLI, Platform
@@ -163,32 +164,64 @@ def _with_host(pattern: str, host: str) -> str | None:
     return None
 
 
+# A carriage return that does not end a line: one followed by neither a
+# line feed nor another carriage return (a run of them before a line feed
+# ends the line as one does).
+_LONE_CR = re.compile("\r(?![\r\n])")
+
+
 def clean_output(text: str, command: str | None = None) -> str:
     """``text`` with "\\n" line ends, lines written over (a carriage return
     inside a line) resolved, and the echo of ``command`` (when one of the
     first lines ends with it) and what came before it removed."""
-    # Whole-text passes only: this runs over outputs of many megabytes.
-    if "\r" in text:
-        text = text.replace("\r\n", "\n")
+    return _cleaned(text, command, len(text))
+
+
+def _echo_end(text: str, command: str, stop: int) -> int:
+    """Where the output of ``text[:stop]`` begins after the echo of
+    ``command``, when one of its first lines ends with it; else 0.
+    Carriage returns count as blanks."""
+    wanted = " ".join(command.split())
+    line = 0
+    for _ in range(4):
+        end = text.find("\n", line, stop)
+        shown = " ".join(text[line:stop if end < 0 else end].split())
+        if shown.endswith(wanted) if wanted else not shown:
+            return stop if end < 0 else end + 1
+        if end < 0:
+            break
+        line = end + 1
+    return 0
+
+
+def _cleaned(text: str, command: str | None, stop: int) -> str:
+    """:func:`clean_output` of ``text[:stop]``."""
+    # Whole-text passes only, as few as can be: this runs over outputs of
+    # many megabytes, where each pass costs as much as the rest of the
+    # layer.  With every carriage return part of a line end, the common
+    # case, that is a search, a slice and a single-character replace.
+    if "\r" in text and _LONE_CR.search(text, 0, stop) is not None:
+        text = text[:stop].replace("\r\n", "\n")
         while "\r\n" in text:
             text = text.replace("\r\n", "\n")
-        if "\r" in text:
-            text = "\n".join(_overwritten(line) if "\r" in line else line
-                             for line in text.split("\n"))
-    if command is not None:
-        wanted = " ".join(command.split())
-        start = 0
-        for _ in range(4):
-            end = text.find("\n", start)
-            shown = " ".join((text[start:] if end < 0
-                              else text[start:end]).split())
-            if shown.endswith(wanted) if wanted else not shown:
-                text = "" if end < 0 else text[end + 1:]
-                break
-            if end < 0:
-                break
-            start = end + 1
-    return text[:-1] if text.endswith("\n") else text
+        text = "\n".join(_overwritten(line) if "\r" in line else line
+                         for line in text.split("\n"))
+        stop = len(text)
+    start = 0 if command is None else _echo_end(text, command, stop)
+    if stop > start and text[stop - 1] == "\n":
+        stop -= 1
+        while stop > start and text[stop - 1] == "\r":
+            stop -= 1
+    if start == 0 and stop == len(text):
+        return text.replace("\r", "")
+    return text[start:stop].replace("\r", "")
+
+
+def _blank(text: str, stop: int) -> bool:
+    """Whether ``text[:stop]`` is empty or blank, without copying more
+    than its start when it is not."""
+    return stop <= 0 or (text[:min(stop, 64)].isspace()
+                         and (stop <= 64 or text[:stop].isspace()))
 
 
 def _parse(output: str, parse: Any) -> Any:
@@ -238,6 +271,8 @@ class _DeviceBase:
         self._stream: _Stream | None = None
         self._known_dialog: Dialog | None = None
         self._known_host: str | None = None
+        # Why the device's state is not known (None: it is).
+        self._lost: str | None = None
         self.wake_after = 2.0
 
     @property
@@ -266,13 +301,16 @@ class _DeviceBase:
         if host is None:
             return Dialog()
         if self._known_dialog is None or self._known_host != host:
-            statements = []
+            patterns = []
             for mode in self.platform.modes:
                 pattern = _with_host(mode.prompt, host)
                 if pattern is not None:
                     self._modes[pattern] = mode.name
-                    statements.append(Statement(pattern))
-            self._known_dialog = Dialog(statements)
+                    patterns.append(pattern)
+            # One statement whose patterns are tried in the modes' order,
+            # as separate statements would be: a run plans one, not three.
+            self._known_dialog = Dialog([Statement(patterns)]
+                                        if patterns else [])
             self._known_host = host
         return self._known_dialog
 
@@ -291,6 +329,7 @@ class _DeviceBase:
 
     def _open_steps(self, timeout: float | None) -> Steps:
         timeout = self.timeout if timeout is None else timeout
+        self._lost = None
         dialog = self.open_dialog + self.prompt_dialog
         # The prompt (or a question before it) may come on its own; if
         # nothing does within ``wake_after`` seconds, a line end asks for it.
@@ -305,6 +344,7 @@ class _DeviceBase:
 
     def _command_steps(self, command: str, dialog: Dialog | None,
                        timeout: float | None) -> Steps:
+        self._usable()
         timeout = self.timeout if timeout is None else timeout
         steps = self.pager_dialog + self._known() + self.prompt_dialog
         if dialog is not None:
@@ -324,29 +364,37 @@ class _DeviceBase:
             result, state = yield _Run(steps, left, send, command, timeout)
             send = None
             text = result.output
+            # Where the output ends: before the prompt (of the device or of
+            # the pager).  Not cut off here: at megabytes a copy counts.
+            cut = len(text)
             if result.match is not None and (
                     result.pattern == pager
                     or result.pattern in self._modes):
-                text = text[:len(text) - len(result.match.group(0))]
+                cut -= len(result.match.group(0))
             if (self.platform.echo and command.strip() and not pieces
-                    and result.pattern in self._modes and not text.strip()):
+                    and result.pattern in self._modes
+                    and _blank(text, cut)):
                 # A prompt with nothing before it, not even the echo: one
                 # that was on its way before the command (after a timeout,
                 # or a line end sent by hand), not the command's.
                 continue
             # The pager was answered: the rest of the output comes.
             if result.pattern != pager or pager is None:
-                pieces.append(text)
                 break
+            text = text[:cut]
             page = hash(text.strip())
             if page not in pages:
                 pages.add(page)
                 deadline = time.monotonic() + timeout
             pieces.append(text)
         self._learn(result)
-        return clean_output("".join(pieces), command), state
+        if pieces:
+            cut += sum(len(piece) for piece in pieces)
+            text = "".join(pieces) + text
+        return _cleaned(text, command, cut), state
 
     def _enter_steps(self, target: str, timeout: float | None) -> Steps:
+        self._usable()
         if self._mode is None:
             raise RuntimeError("open() the device first")
         if self._mode == target:
@@ -381,6 +429,7 @@ class _DeviceBase:
         outputs: list[str] = []
         applied: list[str] = []
         rejected = None
+        line = None
         try:
             for line in lines:
                 output, _ = yield from self._command_steps(line, None,
@@ -391,6 +440,9 @@ class _DeviceBase:
                     rejected = (line, output)
                     break
                 applied.append(line)
+        except (CommandTimeoutError, DeviceEOFError) as exc:
+            raise (yield from self._interrupted(exc, line, tuple(applied),
+                                                back, timeout)) from exc
         except BaseException:
             # Leave the mode all the same; what went wrong first is what
             # is raised.
@@ -399,12 +451,58 @@ class _DeviceBase:
             except Exception:
                 pass
             raise
-        yield from self._enter_steps(back, timeout)
+        try:
+            yield from self._enter_steps(back, timeout)
+        except (CommandTimeoutError, DeviceEOFError) as exc:
+            # Every line was taken, but the way out was not.
+            raise (yield from self._interrupted(
+                exc, exc.command, tuple(applied), back, timeout)) from exc
         if rejected is not None:
             raise ConfigError("the device rejected %r: %s"
                               % (rejected[0], rejected[1].strip()[-200:]),
                               rejected[0], rejected[1], tuple(applied))
         return "\n".join(outputs)
+
+    def _interrupted(self, exc: DeviceError, line: str | None,
+                     applied: tuple[str, ...], back: str,
+                     timeout: float | None) -> Steps:
+        """The error for a configuration cut short at ``line``.  After a
+        timeout the device gets as long again to show its prompt on its
+        own (nothing is typed into what may be a question); if it does,
+        the way back to mode ``back`` is taken.  Otherwise, or when the
+        session ended, the device's state is unknown, and the device is
+        marked so until it is opened again."""
+        mode = None
+        if isinstance(exc, CommandTimeoutError):
+            wait = self.timeout if timeout is None else timeout
+            try:
+                result, _ = yield _Run(self._known() + self.prompt_dialog,
+                                       wait, None, line or "", wait, False)
+                if self._learn(result):
+                    yield from self._enter_steps(back, timeout)
+                    mode = self._mode
+            except Exception:
+                mode = None
+        where = ("its mode is not known: open() it again" if mode is None
+                 else "it is back in mode %r" % mode)
+        if mode is None:
+            self._lost = "a configuration was cut short at %r" % line
+            self._mode = None
+        if isinstance(exc, CommandTimeoutError):
+            return ConfigTimeoutError(
+                "the device stopped answering at %r, after %d line(s) "
+                "applied; %s; it printed: %s"
+                % (line, len(applied), where, exc.tail),
+                line, exc.timeout, exc.tail, applied, mode)
+        return ConfigEOFError(
+            "the session ended at %r, after %d line(s) applied; it "
+            "printed: %s" % (line, len(applied), exc.output),
+            line, exc.output, applied)
+
+    def _usable(self) -> None:
+        if self._lost is not None:
+            raise DeviceError("the device's state is not known since %s: "
+                              "open() it again" % self._lost)
 
     def _failed(self, step: _Run, exc: BaseException) -> BaseException:
         if isinstance(exc, DialogTimeoutError):
