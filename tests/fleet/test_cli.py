@@ -73,6 +73,8 @@ def test_a_run_its_files_and_its_exit_status(tmp_path, lab, closed_port):
      "clear.yaml: host 'sw-1', field 'password'"),
     (["run", "-i", "hosts.txt", "--command", "x"], "is a .yaml, .yml or .csv"),
     (["run", "-i", "odd.csv", "--command", "x"], "no platform 'net-cli'"),
+    (["run", "-i", "{inv}", "--command", "x", "--batch-size", "5"],
+     "--batch-size is for a run on workers"),
     ([], "usage: tavrel"),
 ])
 def test_usage_errors_exit_2_with_a_clear_message(tmp_path, lab, args,

@@ -76,6 +76,9 @@ def _parser() -> argparse.ArgumentParser:
                        help="run on a local Dask cluster of N workers")
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on a Dask cluster (tcp://HOST:PORT)")
+    run_parser.add_argument("--batch-size", type=_positive_int, metavar="N",
+                            help="hosts to a Dask task (default: about "
+                            "four batches a worker)")
     run_parser.add_argument("--no-progress", action="store_true",
                             help="no progress bar (there is none when "
                             "stderr is not a terminal)")
@@ -164,6 +167,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         return USAGE
     except KeyboardInterrupt:
         return INTERRUPTED
+    if args.batch_size is not None and args.workers is None \
+            and args.scheduler is None:
+        print("tavrel run: error: --batch-size is for a run on workers: "
+              "give --workers or --scheduler too", file=sys.stderr)
+        return USAGE
     if args.workers is not None or args.scheduler is not None:
         try:
             importlib.import_module("tavrel.fleet._dask")
@@ -183,7 +191,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         report = run(inventory, task, concurrency=args.concurrency,
                      timeout=args.timeout, retries=args.retries,
                      backoff=args.backoff, workers=args.workers,
-                     scheduler=args.scheduler,
+                     scheduler=args.scheduler, batch_size=args.batch_size,
                      progress=False if args.no_progress else None,
                      output=output)
     except KeyboardInterrupt:

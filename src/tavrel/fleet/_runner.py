@@ -40,6 +40,11 @@ TaskFunction = Callable[[AsyncDevice, Host], Awaitable[Any]]
 Task = Union[str, "Command", Dialog, Callable[..., Any]]
 
 PLATFORMS = {p.name: p for p in (NETWORK_CLI, POSIX_SHELL)}
+#: Session options of SSH alone: a telnet host leaves them out, so that
+#: one set of options (a group's, the defaults') serves both kinds.
+SSH_ONLY = frozenset({"known_hosts", "client_keys", "passphrase",
+                      "agent_path", "kbdint", "tunnel", "keepalive",
+                      "command", "options"})
 
 
 @dataclass(frozen=True)
@@ -175,23 +180,31 @@ def _takes_one(function: Callable[..., Any]) -> bool:
         p.kind == p.VAR_POSITIONAL for p in parameters)
 
 
-def platform_of(host: Host) -> Platform:
-    """The host's platform: a built-in by name, or ``module:NAME``."""
-    if host.platform in PLATFORMS:
-        return PLATFORMS[host.platform]
-    if ":" in host.platform:
-        module_name, _, name = host.platform.partition(":")
+def platform_named(name: str) -> Platform:
+    """The platform called ``name``: a built-in by name, or
+    ``module:NAME`` of a :class:`~tavrel.devices.Platform`."""
+    if name in PLATFORMS:
+        return PLATFORMS[name]
+    if ":" in name:
+        module_name, _, attribute = name.partition(":")
         try:
-            found = getattr(importlib.import_module(module_name), name, None)
+            found = getattr(importlib.import_module(module_name), attribute,
+                            None)
         except ImportError as exc:
-            raise ValueError("host %r: platform %r: cannot import %s: %s"
-                             % (host.name, host.platform, module_name,
-                                exc)) from None
+            raise ValueError("platform %r: cannot import %s: %s"
+                             % (name, module_name, exc)) from None
         if isinstance(found, Platform):
             return found
-    raise ValueError("host %r: no platform %r (built in: %s; or "
-                     "module:NAME of a Platform)"
-                     % (host.name, host.platform, ", ".join(PLATFORMS)))
+    raise ValueError("no platform %r (built in: %s; or module:NAME of a "
+                     "Platform)" % (name, ", ".join(PLATFORMS)))
+
+
+def platform_of(host: Host) -> Platform:
+    """The host's platform (see :func:`platform_named`)."""
+    try:
+        return platform_named(host.platform)
+    except ValueError as exc:
+        raise ValueError("host %r: %s" % (host.name, exc)) from None
 
 
 # -- one host ----------------------------------------------------------------
@@ -229,9 +242,10 @@ async def open_device(host: Host) -> AsyncDevice:
         # The session logs in up to the first prompt of the platform's
         # modes, or the first question its open dialog answers.
         options.setdefault("prompt", _first_prompt(platform))
-        session = AsyncTelnetSession(host.hostname, host.port or 23,
-                                     username=host.username,
-                                     password=password, **options)
+        session = AsyncTelnetSession(
+            host.hostname, host.port or 23, username=host.username,
+            password=password,
+            **{k: v for k, v in options.items() if k not in SSH_ONLY})
     await session.open()
     try:
         device = AsyncDevice(session, platform, credentials=credentials,
@@ -486,7 +500,7 @@ async def run_async(hosts: Iterable[Host], task: Task, *,
 def run(inventory: Iterable[Host], task: Task, *, concurrency: int = 100,
         timeout: float | None = 60, retries: int = 2, backoff: float = 1.0,
         workers: int | None = None, scheduler: str | None = None,
-        progress: bool | None = None,
+        batch_size: int | None = None, progress: bool | None = None,
         output: str | os.PathLike[str] | None = None) -> FleetReport:
     """Run ``task`` over an inventory (or any iterable of hosts) and
     return the :class:`~tavrel.fleet.FleetReport`.
@@ -494,16 +508,22 @@ def run(inventory: Iterable[Host], task: Task, *, concurrency: int = 100,
     By default on one event loop of this thread (see :func:`run_hosts`
     for ``concurrency``, ``timeout``, ``retries`` and ``backoff``);
     ``workers=N`` runs it on a local Dask cluster of N workers and
-    ``scheduler="tcp://HOST:PORT"`` on a running one (``tavrel[cluster]``).
+    ``scheduler="tcp://HOST:PORT"`` on a running one (``tavrel[cluster]``),
+    ``batch_size`` hosts to a Dask task (None: about four batches a
+    worker).
     ``progress`` shows a progress bar (None: when stderr is a terminal);
     ``output`` is a folder for ``results.jsonl`` (a line per host, as
     each finishes) and ``summary.json``.  Ctrl-C stops the run cleanly:
     the report holds what finished and ``interrupted`` is set.
     """
+    if batch_size is not None and workers is None and scheduler is None:
+        raise ValueError("batch_size is for a run on workers: give "
+                         "workers= or scheduler= too")
     hosts = list(inventory)
     if workers is not None or scheduler is not None:
         return _run_distributed(hosts, task, workers, scheduler, progress,
-                                output, concurrency=concurrency,
+                                output, batch_size=batch_size,
+                                concurrency=concurrency,
                                 timeout=timeout, retries=retries,
                                 backoff=backoff)
     try:

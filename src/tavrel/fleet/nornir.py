@@ -39,7 +39,9 @@ from nornir.core.configuration import Config
 from nornir.core.task import Result, Task
 
 from tavrel.core.errors import LoginError
-from tavrel.devices import NETWORK_CLI, POSIX_SHELL, Device, Platform
+from tavrel.devices import NETWORK_CLI, Device, Platform
+from tavrel.fleet._runner import SSH_ONLY
+from tavrel.fleet._runner import platform_named as _platform_named
 from tavrel.eal.dialogs import Dialog, Statement
 from tavrel.sessions._login import REFUSED
 from tavrel.utils import SecretText
@@ -50,29 +52,22 @@ __all__ = ["CONNECTION_NAME", "TavrelConnection", "tavrel_command",
 #: The name the plugin is registered under.
 CONNECTION_NAME = "tavrel"
 
-_PLATFORMS = {platform.name: platform for platform in (NETWORK_CLI,
-                                                       POSIX_SHELL)}
 _SESSIONS = ("ssh", "telnet")
-# Options of SSH alone: a telnet host ignores them, so that one set of
-# extras (a default) serves both kinds.
-_SSH_ONLY = frozenset({"known_hosts", "client_keys", "passphrase",
-                       "agent_path", "kbdint", "tunnel", "keepalive",
-                       "command", "options"})
 
 
 def platform_named(name: str | None) -> Platform:
-    """The tavrel platform called ``name`` (None: the network CLI); a
-    clear error for any other name."""
+    """The tavrel platform called ``name`` (None: the network CLI; else a
+    built-in by name or ``module:NAME``); a clear error for any other
+    name."""
     if name is None:
         return NETWORK_CLI
     try:
-        return _PLATFORMS[name]
-    except KeyError:
+        return _platform_named(name)
+    except ValueError as exc:
         raise ValueError(
-            "no tavrel platform %r (known: %s); set the platform of the "
-            "host's connection_options for %r, or give a Platform as its "
-            "extras' 'platform'" % (name, ", ".join(sorted(_PLATFORMS)),
-                                    CONNECTION_NAME)) from None
+            "%s; set the platform of the host's connection_options for %r, "
+            "or give a Platform as its extras' 'platform'"
+            % (exc, CONNECTION_NAME)) from None
 
 
 # The name of the login's credentials among the device's.
@@ -155,7 +150,7 @@ class TavrelConnection:
             # would stop at the first prompt-like line.
             session = TelnetSession(hostname, port or 23, **{
                 key: value for key, value in options.items()
-                if key not in _SSH_ONLY})
+                if key not in SSH_ONLY})
             if username is not None:
                 credentials[_LOGIN] = {"username": username,
                                        "password": _secret(password)}
