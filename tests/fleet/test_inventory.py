@@ -98,6 +98,9 @@ def test_groups_and_defaults_one_file_or_a_folder(tmp_path):
     ("hosts: {sw-1: {session: serial}}", "host 'sw-1', field 'session'"),
     ("hosts:\n  sw-1: {password: hunter2-secret\n", ", line 3, column 1"),
     ("hosts: [sw-1]", "hosts must be a mapping"),
+    # The first sw-1 would otherwise vanish without a word.
+    ("hosts:\n  sw-1: {port: 22}\n  sw-1: {port: 23}\n",
+     "line 3, column 3: 'sw-1' is given twice"),
 ])
 def test_faults_are_named_and_clear_passwords_refused(tmp_path, text, where):
     path = tmp_path / "bad.yaml"

@@ -274,6 +274,30 @@ class Inventory:
 # -- reading -----------------------------------------------------------------
 
 
+def _unique_keys_loader(yaml: Any) -> Any:
+    """YAML's safe loader, but a key given twice in one mapping (a host
+    listed twice, a field set twice) is an error, not the last one
+    silently kept."""
+    class Loader(yaml.SafeLoader):  # type: ignore[misc]
+        def construct_mapping(self, node: Any, deep: bool = False) -> Any:
+            seen = set()
+            for key_node, _ in node.value:
+                if key_node.tag == "tag:yaml.org,2002:merge":
+                    continue  # "<<": keys it brings may be overridden
+                key = self.construct_object(key_node, deep=deep)
+                try:
+                    duplicate = key in seen
+                except TypeError:
+                    continue  # unhashable: the base class says so
+                if duplicate:
+                    raise yaml.constructor.ConstructorError(
+                        None, None, "%r is given twice" % (key,),
+                        key_node.start_mark)
+                seen.add(key)
+            return super().construct_mapping(node, deep)
+    return Loader
+
+
 def _load_yaml(path: Path, missing_ok: bool = False) -> Any:
     try:
         import yaml
@@ -290,7 +314,7 @@ def _load_yaml(path: Path, missing_ok: bool = False) -> Any:
         raise InventoryError("%s: cannot read the inventory: %s"
                              % (path, exc.strerror or exc)) from None
     try:
-        return yaml.safe_load(text)
+        return yaml.load(text, Loader=_unique_keys_loader(yaml))
     except yaml.YAMLError as exc:
         # The parser's own message quotes the line, which may be a
         # password written in clear: give the place only.
