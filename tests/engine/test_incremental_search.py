@@ -250,7 +250,7 @@ def test_seeded_cases_give_the_full_searchs_match():
 
 @pytest.mark.parametrize("rule, skew", [("reach", 1), ("lines", 1),
                                         ("trail", 1), ("prefix", 1),
-                                        ("tail", 1),
+                                        ("tail", 1), ("ending", 1),
                                         ("margin", -1), ("margin", -99)])
 def test_a_wrong_bound_is_caught(monkeypatch, rule, skew):
     # Each rule's bound made wrong by its own field of the rules.
@@ -265,6 +265,11 @@ def test_a_wrong_bound_is_caught(monkeypatch, rule, skew):
             value = _search.Literal(value.text + "\0", False, 0)
         elif rule == "tail":
             value = value._replace(width=value.width - skew)
+        elif rule == "ending":
+            # One character fewer than the last item takes: the first.
+            value = value._replace(chars=re.compile(
+                "(?!%s)(?:%s)" % (value.chars.pattern.split("|")[0],
+                                  value.chars.pattern)))
         else:
             value -= skew
         return rules._replace(**{rule: value})
@@ -286,7 +291,8 @@ def test_a_wrong_bound_is_caught(monkeypatch, rule, skew):
     ("SW-1#$", "reach"), (r"(?i)error: .*$", "lines"),
     (r"SW-1\(config\)#\s*$", "trail"), ("--More--", "prefix"),
     (r"\A\S+ login: ", "anchored"), (r"(?:Q|\n)+X", "tail"),
-    (r"(?s).*Version", "tail"),
+    (r"(?s).*Version", "tail"), (r"(?P<host>SW\-1)# ?$", "ending"),
+    (r"uptime(?s:.*)SW-1>\Z", "ending"),
 ])
 def test_the_rules_cover_what_prompts_look_like(pattern, rule):
     rules = analyze(pattern)

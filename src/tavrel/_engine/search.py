@@ -43,9 +43,14 @@ trimmed, the output before a pattern's start changes, so patterns that look
 behind their start, or at the beginning of the output, search their start
 again, as every pattern does when an action replaced the output.
 
-One rule bounds when to search rather than where: the tail rule.  A match
-of a pattern without lookaheads, whose last consumed character is followed
-by no assertion, cannot end within output a full search found nothing in
+Two rules bound when to search rather than where.  The ending rule: a
+pattern that ends in ``$`` (without MULTILINE) or ``\\Z`` and consumes a
+character last can only match when the output ends (or ends but for a
+newline, for ``$``) with a character its last item takes: a prompt that ends
+in ``#`` is not searched for while the output ends mid-line.  And the tail
+rule: a match of a pattern without lookaheads, whose last consumed character
+is followed by no assertion, cannot end within output a full search found
+nothing in
 (see :func:`_tail_rule`).  So once a search found nothing, the search is
 skipped until new output holds what the pattern's last items match (the
 ``X`` of ``(?:Q|\\n)+X``, the ``Version`` of ``(?s).*Version``): a pattern
@@ -131,6 +136,19 @@ class Output:
         if i + 1 == len(self._chunks):
             return head
         return head + "".join(self._chunks[i + 1:])
+
+    def last(self, count: int) -> str:
+        """The last ``count`` characters (fewer if there are not as
+        many)."""
+        chunks = self._chunks
+        if not chunks:
+            return ""
+        text = chunks[-1][-count:]
+        i = len(chunks) - 2
+        while len(text) < count and i >= 0:
+            text = chunks[i][len(text) - count:] + text
+            i -= 1
+        return text
 
     def rfind(self, char: str, limit: int, count: int) -> int:
         """Absolute offset of the ``count``-th ``char`` counted backwards
@@ -237,6 +255,9 @@ class Rules(NamedTuple):
     end_width: int | None = None
     # What every match ends with, to be looked for in new output.
     tail: Tail | None = None
+    # Matches end at the end of the output: what their last character can
+    # be, to be looked at before each search.
+    ending: Ending | None = None
 
     @property
     def incremental(self) -> bool:
@@ -246,6 +267,26 @@ class Rules(NamedTuple):
 
 
 WHOLE = Rules(None, None, None, None, False, True, 0, None)
+
+
+class Ending(NamedTuple):
+    """For a pattern whose every match ends at the end of the output and
+    consumes at least one character: what that last character can be
+    (``chars`` matches it), and whether the match may also end just
+    before a newline that ends the output (``$`` without MULTILINE)."""
+
+    chars: re.Pattern[str]
+    before_newline: bool
+
+    def possible(self, output: Output) -> bool:
+        """Whether a match can end where ``output`` ends now."""
+        last = output.last(2)
+        if not last:
+            return False
+        if self.chars.match(last, len(last) - 1):
+            return True
+        return (self.before_newline and len(last) == 2
+                and last[1] == "\n" and self.chars.match(last) is not None)
 
 
 class _Unsupported(Exception):
@@ -555,6 +596,29 @@ def _end_width(items: list[Any], flags: int) -> int | None:
     return None if width == INF else int(width) + extra
 
 
+def _ending(items: list[Any], flags: int) -> Ending | None:
+    """The :class:`Ending` of a pattern that ends in ``$`` (without
+    MULTILINE) or ``\\Z``, when what it consumes last is known and never
+    nothing; else None."""
+    if not items or items[-1][0] is not _c.AT:
+        return None
+    at = items[-1][1]
+    if at is _c.AT_END and not flags & _c.SRE_FLAG_MULTILINE:
+        before_newline = True
+    elif at is _c.AT_END_STRING:
+        before_newline = False
+    else:
+        return None
+    try:
+        found = _last_chars(items[:-1], flags)
+        if found is None or found[1] or not found[0]:
+            return None
+        return Ending(re.compile("|".join(dict.fromkeys(found[0]))),
+                      before_newline)
+    except (_Unsupported, re.error):
+        return None
+
+
 def _anchored(items: list[Any], flags: int) -> bool:
     for op, av in items:
         if op is _c.SUBPATTERN and not av[1] and not av[2]:
@@ -708,7 +772,8 @@ def analyze(pattern: str) -> Rules:
         tail = _tail_rule(items, flags, walk) if reach is None else None
         return Rules(reach, newlines, trail, prefix,
                      _anchored(items, flags), walk.looks_back, back,
-                     _end_width(items, flags), tail)
+                     _end_width(items, flags), tail,
+                     _ending(items, flags))
     except (_Unsupported, re.error, TypeError, ValueError, OverflowError,
             RecursionError):
         return WHOLE
@@ -752,6 +817,10 @@ class PatternSearch:
         relative to the unconsumed output), or None.  With ``kept``, an
         empty match at ``start`` does not count (the statement made it
         last time)."""
+        ending = self.rules.ending
+        if ending is not None and not ending.possible(output):
+            # No match can end where the output ends.
+            return None
         tail = self.rules.tail
         if tail is None:
             return self._search(output, start, kept)
