@@ -562,6 +562,9 @@ def _on_own_loop(main: Coroutine[Any, Any, FleetReport]) -> FleetReport:
             loop.remove_signal_handler(signal.SIGINT)
         try:
             loop.run_until_complete(loop.shutdown_asyncgens())
+            # The threads that resolved host names end with the run, as
+            # under asyncio.run(), not some time after it.
+            loop.run_until_complete(loop.shutdown_default_executor())
         finally:
             loop.close()
 
