@@ -516,6 +516,27 @@ class _DeviceBase:
                 % (step.command, exc.tail), step.command, exc.tail)
         return exc
 
+    @staticmethod
+    def _resume(steps: Steps, reply: Any, failure: BaseException | None
+                ) -> tuple[_Run | None, Any]:
+        """The next step of ``steps`` given the last one's reply or
+        failure: ``(step, None)``, or ``(None, value)`` once done."""
+        try:
+            return (steps.throw(failure) if failure is not None
+                    else steps.send(reply)), None
+        except StopIteration as done:
+            return None, done.value
+
+    @staticmethod
+    def _send(stream: _Stream, step: _Run) -> None:
+        """Send the step's line, if it has one."""
+        if step.send is not None:
+            if step.fresh:
+                # What came after the last prompt answers nothing sent
+                # since (output left by a timeout).
+                stream.buffer = ""
+            stream.sendline(step.send)
+
 
 # -- the sync face ----------------------------------------------------------
 
@@ -532,20 +553,13 @@ class Device(_DeviceBase):
         failure: BaseException | None = None
         stream = self._stream_of()
         while True:
-            try:
-                step = steps.throw(failure) if failure is not None \
-                    else steps.send(reply)
-            except StopIteration as done:
-                return done.value
+            step, value = self._resume(steps, reply, failure)
+            if step is None:
+                return value
             failure = None
             state: dict[str, Any] = {}
             try:
-                if step.send is not None:
-                    if step.fresh:
-                        # What came after the last prompt answers nothing
-                        # sent since (output left by a timeout).
-                        stream.buffer = ""
-                    stream.sendline(step.send)
+                self._send(stream, step)
                 result = step.dialog.process(stream, timeout=step.timeout,
                                              context=self.context,
                                              session=state)
@@ -594,20 +608,13 @@ class AsyncDevice(_DeviceBase):
         failure: BaseException | None = None
         stream = self._stream_of()
         while True:
-            try:
-                step = steps.throw(failure) if failure is not None \
-                    else steps.send(reply)
-            except StopIteration as done:
-                return done.value
+            step, value = self._resume(steps, reply, failure)
+            if step is None:
+                return value
             failure = None
             state: dict[str, Any] = {}
             try:
-                if step.send is not None:
-                    if step.fresh:
-                        # What came after the last prompt answers nothing
-                        # sent since (output left by a timeout).
-                        stream.buffer = ""
-                    stream.sendline(step.send)
+                self._send(stream, step)
                 result = await process_async(step.dialog, stream,
                                              timeout=step.timeout,
                                              context=self.context,
