@@ -1,6 +1,9 @@
 """Fixtures shared by the test modules."""
 
 import asyncio
+import os
+import threading
+import time
 
 import pytest
 
@@ -9,6 +12,24 @@ from tavrel.eal.dialog_processor import DialogProcessor
 
 # The real servers' fixtures, for every test module.
 from servers import login_user, sshd, sshd_server, su_user, telnetd  # noqa: F401
+
+
+# Under AddressSanitizer, a fork while another thread is still being torn
+# down (Python has joined it, the system has not ended it yet) can leave the
+# child stuck on the sanitizer's allocator lock before it runs anything.
+_SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+@pytest.fixture(autouse=True)
+def _joined_threads_gone():
+    """Under the sanitizer, each test starts once the threads of the tests
+    before it are gone from the system too: its forks cannot hang."""
+    if _SANITIZED:
+        deadline = time.monotonic() + 2
+        while (len(os.listdir("/proc/self/task")) > threading.active_count()
+               and time.monotonic() < deadline):
+            time.sleep(0.001)
+    yield
 
 
 class AsyncDriven(DialogProcessor):
