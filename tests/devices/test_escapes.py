@@ -108,3 +108,31 @@ def _cleaned_simply(text, command):
 def test_cleaning_agrees_with_the_plain_passes(parts, command):
     text = "".join(parts)
     assert clean_output(text, command) == _cleaned_simply(text, command)
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.lists(st.sampled_from(["\r", "\n", "\r\n", " ", "a", "show x",
+                                 "SW-1#", "\r\r\n"]), max_size=14),
+       st.sampled_from([None, "", "show x"]),
+       st.lists(st.integers(0, 40), max_size=4), st.data())
+def test_cleaning_as_output_arrives_agrees(parts, command, cuts, data):
+    # The layer cleans a command's output piece by piece as it is read; the
+    # run's output is what was read but an unconsumed rest, and ends in the
+    # prompt, cut off at ``stop``.
+    from tavrel.devices._device import _LONE_CR, _Lines
+
+    read = "".join(parts)
+    size = data.draw(st.integers(0, len(read)))
+    text, rest = read[:size], read[size:]
+    stop = data.draw(st.integers(0, size))
+    lines = _Lines("")
+    at = 0
+    for cut in sorted(cuts) + [len(read)]:
+        if cut > at:
+            lines.add(read[at:cut])
+            at = cut
+    kept = None if lines.lone else lines.cleaned(text, command, stop, rest)
+    if kept is not None:
+        assert kept == clean_output(text[:stop], command)
+    elif _LONE_CR.search(read[:-1]) is None and not text[stop - 1:stop] == "\r":
+        pytest.fail("a CR that ends every line fell back to cleaning whole")

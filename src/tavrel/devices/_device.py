@@ -40,6 +40,8 @@ class _Run(NamedTuple):
     limit: float | None = None
     # Whether output already read and not consumed is dropped first.
     fresh: bool = True
+    # Whether the stream keeps the output, cleaned as it comes.
+    collect: bool = False
 
 
 Steps = Generator[_Run, Any, Any]
@@ -64,6 +66,29 @@ class _Stream:
         if held:
             spawn.buffer = type(held)()
         self.buffer = self._clean(held) if held else ""
+        self._lines: _Lines | None = None
+
+    def collect(self, on: bool) -> None:
+        """Start (or stop) keeping what is read from now on, carriage
+        returns removed, for :meth:`collected`: the cleaning of a long
+        output is then done while it arrives, not after."""
+        self._lines = _Lines(self.buffer) if on else None
+
+    def collected(self) -> _Lines | None:
+        """What was kept since :meth:`collect`, if it still can stand for
+        the output (None once a carriage return did not end a line); the
+        keeping stops."""
+        lines, self._lines = self._lines, None
+        return None if lines is None or lines.lone else lines
+
+    def _kept(self, text: str) -> str:
+        lines = self._lines
+        if lines is not None:
+            lines.add(text)
+            if lines.lone:
+                # The output will be cleaned whole: no use keeping more.
+                self._lines = None
+        return text
 
     @property
     def closed(self) -> bool:
@@ -87,9 +112,9 @@ class _Stream:
             except pexpect.EOF:
                 rest = self._end()
                 if rest:
-                    return rest
+                    return self._kept(rest)
                 raise
-            text = self._clean(data)
+            text = self._kept(self._clean(data))
             if text or not data:
                 return text
             # Only the start of a control sequence came: wait for the rest.
@@ -118,9 +143,9 @@ class _AsyncStream(_Stream):
             except pexpect.EOF:
                 rest = self._end()
                 if rest:
-                    return rest
+                    return self._kept(rest)
                 raise
-            text = self._clean(data)
+            text = self._kept(self._clean(data))
             if text or not data:
                 return text
             if deadline is not None:
@@ -170,6 +195,71 @@ def _with_host(pattern: str, host: str) -> str | None:
 _LONE_CR = re.compile("\r(?![\r\n])")
 
 
+class _Lines:
+    """Output as it arrives with its carriage returns removed, and how long
+    it was with them; ``lone`` once one of them did not end a line (the
+    output must then be cleaned whole)."""
+
+    __slots__ = ("pieces", "read", "lone", "_cr_last")
+
+    def __init__(self, text: str) -> None:
+        self.pieces: list[str] = []
+        self.read = 0
+        self.lone = False
+        self._cr_last = False
+        if text:
+            self.add(text)
+
+    def add(self, text: str) -> None:
+        if not text:
+            return
+        if self._cr_last and text[0] not in "\r\n":
+            self.lone = True
+        self.read += len(text)
+        self._cr_last = text[-1] == "\r"
+        if "\r" in text:
+            found = _LONE_CR.search(text)
+            # A carriage return last in the piece waits for the next one.
+            if found is not None and found.start() < len(text) - 1:
+                self.lone = True
+            text = text.replace("\r", "")
+        self.pieces.append(text)
+
+    def cleaned(self, text: str, command: str | None, stop: int,
+                rest: str) -> str | None:
+        """:func:`_cleaned` of ``text[:stop]``, where ``text`` is the output
+        of the run these lines were kept over and ``rest`` what it left
+        unconsumed; None when they do not stand for exactly that."""
+        if self.read != len(text) + len(rest) or (
+                stop and text[stop - 1] == "\r"):
+            return None
+        start, stop = _bounds(text, command, stop)
+        # Where text[start:stop] begins and ends once its carriage returns
+        # are gone: counted on the short ends only.
+        begin = start - text.count("\r", 0, start)
+        after = (len(text) - stop - text.count("\r", stop)
+                 + len(rest) - rest.count("\r"))
+        return _joined(self.pieces, begin,
+                       sum(len(piece) for piece in self.pieces) - after)
+
+
+def _joined(pieces: list[str], begin: int, end: int) -> str:
+    """``"".join(pieces)[begin:end]``, copying the text once."""
+    if begin >= end:
+        return ""
+    out = []
+    at = 0
+    for piece in pieces:
+        following = at + len(piece)
+        if following > begin and at < end:
+            out.append(piece if begin <= at and following <= end
+                       else piece[max(0, begin - at):end - at])
+        at = following
+        if at >= end:
+            break
+    return out[0] if len(out) == 1 else "".join(out)
+
+
 def clean_output(text: str, command: str | None = None) -> str:
     """``text`` with "\\n" line ends, lines written over (a carriage return
     inside a line) resolved, and the echo of ``command`` (when one of the
@@ -194,6 +284,17 @@ def _echo_end(text: str, command: str, stop: int) -> int:
     return 0
 
 
+def _bounds(text: str, command: str | None, stop: int) -> tuple[int, int]:
+    """Where the output in ``text[:stop]`` starts (after the echo of
+    ``command``) and ends (before the last line end)."""
+    start = 0 if command is None else _echo_end(text, command, stop)
+    if stop > start and text[stop - 1] == "\n":
+        stop -= 1
+        while stop > start and text[stop - 1] == "\r":
+            stop -= 1
+    return start, max(start, stop)
+
+
 def _cleaned(text: str, command: str | None, stop: int) -> str:
     """:func:`clean_output` of ``text[:stop]``."""
     # Whole-text passes only, as few as can be: this runs over outputs of
@@ -207,11 +308,7 @@ def _cleaned(text: str, command: str | None, stop: int) -> str:
         text = "\n".join(_overwritten(line) if "\r" in line else line
                          for line in text.split("\n"))
         stop = len(text)
-    start = 0 if command is None else _echo_end(text, command, stop)
-    if stop > start and text[stop - 1] == "\n":
-        stop -= 1
-        while stop > start and text[stop - 1] == "\r":
-            stop -= 1
+    start, stop = _bounds(text, command, stop)
     if start == 0 and stop == len(text):
         return text.replace("\r", "")
     return text[start:stop].replace("\r", "")
@@ -361,7 +458,8 @@ class _DeviceBase:
         pages: set[int] = set()
         while True:
             left = max(0.0, deadline - time.monotonic())
-            result, state = yield _Run(steps, left, send, command, timeout)
+            result, state = yield _Run(steps, left, send, command, timeout,
+                                       collect=True)
             send = None
             text = result.output
             # Where the output ends: before the prompt (of the device or of
@@ -388,9 +486,15 @@ class _DeviceBase:
                 deadline = time.monotonic() + timeout
             pieces.append(text)
         self._learn(result)
+        lines = self._stream_of().collected()
         if pieces:
             cut += sum(len(piece) for piece in pieces)
             text = "".join(pieces) + text
+        elif lines is not None:
+            output = lines.cleaned(text, command, cut,
+                                   self._stream_of().buffer)
+            if output is not None:
+                return output, state
         return _cleaned(text, command, cut), state
 
     def _enter_steps(self, target: str, timeout: float | None) -> Steps:
@@ -560,11 +664,13 @@ class Device(_DeviceBase):
             state: dict[str, Any] = {}
             try:
                 self._send(stream, step)
+                stream.collect(step.collect)
                 result = step.dialog.process(stream, timeout=step.timeout,
                                              context=self.context,
                                              session=state)
                 reply = (result, state)
             except Exception as exc:
+                stream.collect(False)
                 failure = self._failed(step, exc)
 
     def open(self, timeout: float | None = None) -> Device:
@@ -615,12 +721,14 @@ class AsyncDevice(_DeviceBase):
             state: dict[str, Any] = {}
             try:
                 self._send(stream, step)
+                stream.collect(step.collect)
                 result = await process_async(step.dialog, stream,
                                              timeout=step.timeout,
                                              context=self.context,
                                              session=state)
                 reply = (result, state)
             except Exception as exc:
+                stream.collect(False)
                 failure = self._failed(step, exc)
 
     async def open(self, timeout: float | None = None) -> AsyncDevice:
