@@ -27,6 +27,9 @@ def options(sshd_server, login_user, **extra):
 def test_sync_password_login_runs_a_command(sshd_server, login_user):
     with SSHSession("127.0.0.1", **options(sshd_server, login_user)) as s:
         SHELL.process(s, timeout=10)
+        # AES-GCM is asked for first (cheaper than ChaCha20 in asyncssh).
+        assert s.connection.get_extra_info("send_cipher").endswith(
+            "-gcm@openssh.com")
         s.sendline("echo $((6 * 7))-$(whoami)")
         s.expect(r"42-(\S+)\r\n", timeout=10)
         assert s.match.group(1) == login_user["username"]
@@ -38,8 +41,11 @@ def test_sync_password_login_runs_a_command(sshd_server, login_user):
 
 def test_async_password_login_runs_a_command(sshd_server, login_user):
     async def main():
-        async with AsyncSSHSession("127.0.0.1",
-                                   **options(sshd_server, login_user)) as s:
+        chacha = "chacha20-poly1305@openssh.com"
+        async with AsyncSSHSession(
+                "127.0.0.1", options={"encryption_algs": [chacha]},
+                **options(sshd_server, login_user)) as s:
+            assert s.connection.get_extra_info("recv_cipher") == chacha
             await process_async(SHELL, s, timeout=10)
             s.sendline("echo $((6 * 7))")
             assert await s.expect([r"42\r\n"]) == 0
