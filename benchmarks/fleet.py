@@ -115,6 +115,7 @@ def fleet_hosts(devices: list[dict[str, Any]]) -> list[Any]:
     from tavrel.fleet import Credential, Host
 
     return [Host(device["name"], "127.0.0.1", device["port"],
+                 session=device["session"],
                  username="admin", password=Credential(env=PASSWORD_ENV),
                  options={"known_hosts": device["known_hosts"].encode(),
                           "connect_timeout": 60})
@@ -183,6 +184,7 @@ def run_nornir(devices: list[dict[str, Any]],
         device["name"], hostname="127.0.0.1", port=device["port"],
         username="admin", password=password, platform="network_cli",
         connection_options={"tavrel": ConnectionOptions(extras={
+            "session": device["session"],
             "known_hosts": device["known_hosts"].encode(),
             "connect_timeout": 60})})
         for device in devices})
@@ -221,13 +223,14 @@ def run_way(way: str, hosts_file: str, concurrency: int, workers: int,
 
 # -- the labs and the table ------------------------------------------------------
 
-def start_labs(count: int, folder: str) -> tuple[list[subprocess.Popen[bytes]],
-                                                 list[dict[str, Any]]]:
+def start_labs(count: int, folder: str, telnet: bool = False
+               ) -> tuple[list[subprocess.Popen[bytes]], list[dict[str, Any]]]:
     labs, ports = [], []
     for number in range(count):
         path = os.path.join(folder, "lab%d.json" % number)
         labs.append(subprocess.Popen(
-            [sys.executable, "-m", "tavrel.demo.lab", "--telnet-port", "-1",
+            [sys.executable, "-m", "tavrel.demo.lab",
+             "--telnet-port", "0" if telnet else "-1",
              "--configured", "--ports-file", path],
             stdout=subprocess.DEVNULL,
             env=dict(os.environ, TAVREL_LAB_PASSWORD=os.environ[PASSWORD_ENV])))
@@ -264,6 +267,8 @@ def main() -> None:
     parser.add_argument("--threads", type=int, default=100,
                         help="Nornir's threads (100)")
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--session", choices=("ssh", "telnet"),
+                        default="ssh", help="the devices' transport (ssh)")
     parser.add_argument("--batch-size", type=int,
                         help="Dask's (default: run_distributed's)")
     parser.add_argument("--way", choices=WAYS, help=argparse.SUPPRESS)
@@ -277,10 +282,12 @@ def main() -> None:
 
     with tempfile.TemporaryDirectory(prefix="tavrel-fleet-bench-") as folder:
         load = os.getloadavg()[0]
-        labs, ports = start_labs(args.labs, folder)
+        labs, ports = start_labs(args.labs, folder,
+                                 args.session == "telnet")
         try:
             devices = [{"name": "sw%05d" % number,
-                        "port": ports[number % len(ports)]["ssh"],
+                        "session": args.session,
+                        "port": ports[number % len(ports)][args.session],
                         "known_hosts": ports[number % len(ports)]
                         ["known_hosts"]}
                        for number in range(args.devices)]
@@ -321,9 +328,9 @@ def run_child(way: str, hosts_file: str, args: argparse.Namespace,
 
 
 def report(rows: dict[str, dict[str, Any]], args: argparse.Namespace) -> None:
-    print("%d lab devices over %d lab processes, %r on each; each way in a "
-          "process of its own, in turns, best of %d rounds"
-          % (args.devices, args.labs, COMMAND, args.rounds))
+    print("%d lab devices over %d lab processes, over %s, %r on each; each "
+          "way in a process of its own, in turns, best of %d rounds"
+          % (args.devices, args.labs, args.session, COMMAND, args.rounds))
     print("%-36s %8s %8s %9s %9s %10s" % ("row", "wall s", "CPU s",
                                          "peak MB", "failures",
                                          "labs' CPU"))

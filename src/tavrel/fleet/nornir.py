@@ -43,7 +43,8 @@ from tavrel.devices import NETWORK_CLI, Device, Platform
 from tavrel.fleet._runner import SSH_ONLY
 from tavrel.fleet._runner import platform_named as _platform_named
 from tavrel.eal.dialogs import Dialog, Statement
-from tavrel.sessions._login import REFUSED
+from tavrel.sessions._login import (PASSWORD_PROMPT, REFUSED, USER_PROMPT,
+                                   answer)
 from tavrel.utils import SecretText
 
 __all__ = ["CONNECTION_NAME", "TavrelConnection", "tavrel_command",
@@ -84,9 +85,9 @@ def _telnet_login(host: str, port: int) -> Dialog:
 
     return Dialog([
         Statement(REFUSED, refused),
-        Statement(r"(?i)(user ?name|login): *$",
-                  "sendline_cred_user(%s)" % _LOGIN, loop_continue=True),
-        Statement(r"(?i)password: *$", "sendline_cred_pass(%s)" % _LOGIN,
+        Statement(USER_PROMPT, *answer("sendline_cred_user", _LOGIN),
+                  loop_continue=True),
+        Statement(PASSWORD_PROMPT, *answer("sendline_cred_pass", _LOGIN),
                   loop_continue=True),
     ])
 

@@ -3,38 +3,64 @@ password but no dialog of its own (telnet, a console)."""
 
 from __future__ import annotations
 
+import functools
 from typing import Any
 
 from tavrel.core.errors import LoginError
 
-__all__ = ["DEFAULT_PROMPT", "login_dialog", "CREDENTIAL"]
+__all__ = ["DEFAULT_PROMPT", "login_dialog", "CREDENTIAL", "answer"]
 
 #: A shell or device prompt: a line ending in ``$``, ``#``, ``>`` or ``%``
 #: and a space or not, maybe with terminal escapes after it.
 DEFAULT_PROMPT = r"[$#>%] ?(?:\x1b\[[0-9;?]*[A-Za-z])*$"
 #: The name of the session's own credentials in the login context.
 CREDENTIAL = "session"
+USER_PROMPT = r"(?i)(user ?name|login): *$"
+PASSWORD_PROMPT = r"(?i)password: *$"
 REFUSED = (r"(?i)login incorrect|login invalid|authentication fail"
            r"|access denied|permission denied")
 
 
-def login_dialog(host: str | None, port: int | None, prompt: str) -> Any:
+def _refused(spawn: Any) -> None:
+    # The spawn is the session logging in.
+    host = getattr(spawn, "host", None)
+    port = getattr(spawn, "port", None)
+    where = host if port is None else "%s:%d" % (host, port)
+    raise LoginError("%s refused the login" % where, host, port)
+
+
+@functools.lru_cache(maxsize=64)
+def _answer(helper: str, credential: str) -> tuple[Any, dict[str, Any]]:
+    from tavrel.eal.dialogs import Statement
+
+    made = Statement("", "%s(%s)" % (helper, credential))
+    return made.action, dict(made.args)
+
+
+def answer(helper: str, credential: str = CREDENTIAL
+           ) -> tuple[Any, dict[str, Any]]:
+    """The action and args of ``helper(credential)`` (say
+    ``sendline_cred_pass``), for a statement: one action for every login,
+    as the engine reads an action's parameters once per action object and
+    a fleet logs in thousands of times."""
+    action, args = _answer(helper, credential)
+    return action, dict(args)
+
+
+def login_dialog(prompt: str) -> Any:
     """Answer the user name and password prompts with the credentials
     ``context["credentials"]["session"]`` until ``prompt`` (left in the
-    session's buffer); a refusal raises :class:`LoginError`."""
+    session's buffer); a refusal raises :class:`LoginError` naming the
+    session's host and port."""
     from tavrel.eal.dialogs import Dialog, Statement
-
-    def refused() -> None:
-        where = host if port is None else "%s:%d" % (host, port)
-        raise LoginError("%s refused the login" % where, host, port)
 
     return Dialog([
         # Before the prompts: a refusal comes with the next prompt.
-        Statement(REFUSED, refused),
-        Statement(r"(?i)(user ?name|login): *$",
-                  "sendline_cred_user(%s)" % CREDENTIAL, loop_continue=True),
-        Statement(r"(?i)password: *$",
-                  "sendline_cred_pass(%s)" % CREDENTIAL, loop_continue=True),
+        Statement(REFUSED, _refused),
+        Statement(USER_PROMPT, *answer("sendline_cred_user"),
+                  loop_continue=True),
+        Statement(PASSWORD_PROMPT, *answer("sendline_cred_pass"),
+                  loop_continue=True),
         # The prompt stays in the buffer, for the caller's next dialog.
         Statement(prompt, trim_buffer=False),
     ])

@@ -95,7 +95,7 @@ class _SerialKind:
 
     def _default_login(self) -> None:
         if self.login is None and self.username is not None:
-            self.login = login_dialog(self.device, None, self.prompt)
+            self.login = login_dialog(self.prompt)
             context = dict(self.context or {})
             context.update(login_context(self.username, self._password))
             self.context = context

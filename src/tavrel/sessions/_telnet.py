@@ -135,7 +135,7 @@ class _TelnetKind:
     def _default_login(self) -> None:
         """Given credentials and no dialog: the usual login prompts."""
         if self.login is None and self.username is not None:
-            self.login = login_dialog(self._host, self._port, self.prompt)
+            self.login = login_dialog(self.prompt)
             context = dict(self.context or {})
             context.update(login_context(self.username, self._password))
             self.context = context
