@@ -136,3 +136,22 @@ def test_cleaning_as_output_arrives_agrees(parts, command, cuts, data):
         assert kept == clean_output(text[:stop], command)
     elif _LONE_CR.search(read[:-1]) is None and not text[stop - 1:stop] == "\r":
         pytest.fail("a CR that ends every line fell back to cleaning whole")
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.sampled_from(["\r", "\n", "a", " ", "é", "Ω", "😀", "\r\n"]),
+                max_size=30))
+def test_carriage_returns_stripped_natively(parts):
+    # One pass in C over each arriving piece, for text of every width; the
+    # result must be the very str Python's replace makes (same kind too,
+    # else it would compare unequal).
+    from tavrel.devices._device import _LONE_CR
+    from tavrel.devices._lines import strip_crs
+
+    text = "".join(parts)
+    stripped, lone = strip_crs(text)
+    assert stripped == text.replace("\r", "")
+    found = _LONE_CR.search(text)
+    assert lone == (found is not None and found.start() < len(text) - 1)
+    with pytest.raises(TypeError):
+        strip_crs(text.encode())

@@ -23,6 +23,7 @@ from tavrel.core.errors import (CommandTimeoutError, ConfigEOFError,
                                 DeviceEOFError, DeviceError, DialogEOFError,
                                 DialogTimeoutError, ModeError)
 from tavrel.devices._escapes import EscapeFilter
+from tavrel.devices._lines import strip_crs
 from tavrel.devices._platform import NETWORK_CLI, Platform
 from tavrel.eal.dialog_processor import process_async
 from tavrel.eal.dialogs import Dialog, Statement
@@ -218,12 +219,9 @@ class _Lines:
             self.lone = True
         self.read += len(text)
         self._cr_last = text[-1] == "\r"
-        if "\r" in text:
-            found = _LONE_CR.search(text)
-            # A carriage return last in the piece waits for the next one.
-            if found is not None and found.start() < len(text) - 1:
-                self.lone = True
-            text = text.replace("\r", "")
+        # (A carriage return last in the piece waits for the next one.)
+        text, lone = strip_crs(text)
+        self.lone = self.lone or lone
         self.pieces.append(text)
 
     def cleaned(self, text: str, command: str | None, stop: int,

@@ -1,0 +1,3 @@
+"""Types of the device layer's native pass over arriving output (C++)."""
+
+def strip_crs(text: str, /) -> tuple[str, bool]: ...
