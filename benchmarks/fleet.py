@@ -18,8 +18,13 @@ meanwhile.  The ways take turns for --rounds rounds (3), and each
 reports its round of least wall time; ratios are taken against the single
 loop of the same run.
 
-    python benchmarks/fleet.py                 # 2,000 devices
+    python benchmarks/fleet.py                 # 2,000 devices, over SSH
+    python benchmarks/fleet.py --session telnet          # the same over telnet
     python benchmarks/fleet.py --devices 60 --rounds 1   # a smoke run
+
+Over SSH every way spends most of its CPU in asyncssh's handshakes and
+packets, the same in all three; over telnet what is left is tavrel's own
+work and the ways' overheads.
 """
 
 from __future__ import annotations
