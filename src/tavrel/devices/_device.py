@@ -77,19 +77,14 @@ class _Stream:
         self._lines = _Lines(self.buffer) if on else None
 
     def collected(self) -> _Lines | None:
-        """What was kept since :meth:`collect`, if it still can stand for
-        the output (None once a carriage return did not end a line); the
+        """What was kept since :meth:`collect` (None if nothing was); the
         keeping stops."""
         lines, self._lines = self._lines, None
-        return None if lines is None or lines.lone else lines
+        return lines
 
     def _kept(self, text: str) -> str:
-        lines = self._lines
-        if lines is not None:
-            lines.add(text)
-            if lines.lone:
-                # The output will be cleaned whole: no use keeping more.
-                self._lines = None
+        if self._lines is not None:
+            self._lines.add(text)
         return text
 
     @property
@@ -199,15 +194,15 @@ _LONE_CR = re.compile("\r(?![\r\n])")
 
 class _Lines:
     """Output as it arrives with its carriage returns removed, and how long
-    it was with them; ``lone`` once one of them did not end a line (the
-    output must then be cleaned whole)."""
+    it was with them; ``lone``, the offset of the last of them that did not
+    end a line, or -1 (past the echo, the output must be cleaned whole)."""
 
     __slots__ = ("pieces", "read", "lone", "_cr_last")
 
     def __init__(self, text: str) -> None:
         self.pieces: list[str] = []
         self.read = 0
-        self.lone = False
+        self.lone = -1
         self._cr_last = False
         if text:
             self.add(text)
@@ -216,13 +211,14 @@ class _Lines:
         if not text:
             return
         if self._cr_last and text[0] not in "\r\n":
-            self.lone = True
-        self.read += len(text)
-        self._cr_last = text[-1] == "\r"
+            self.lone = self.read - 1
         # (A carriage return last in the piece waits for the next one.)
-        text, lone = strip_crs(text)
-        self.lone = self.lone or lone
-        self.pieces.append(text)
+        self._cr_last = text[-1] == "\r"
+        stripped, lone = strip_crs(text)
+        if lone >= 0:
+            self.lone = self.read + lone
+        self.read += len(text)
+        self.pieces.append(stripped)
 
     def cleaned(self, text: str, command: str | None, stop: int,
                 rest: str) -> str | None:
@@ -232,7 +228,10 @@ class _Lines:
         if self.read != len(text) + len(rest) or (
                 stop and text[stop - 1] == "\r"):
             return None
-        start, stop = _bounds(text, command, stop)
+        start = 0 if command is None else _echo_end(text, command, stop)
+        if self.lone >= start:
+            return None
+        stop = _end_of(text, start, stop)
         # Where text[start:stop] begins and ends once its carriage returns
         # are gone: counted on the short ends only.
         begin = start - text.count("\r", 0, start)
@@ -261,21 +260,34 @@ def _joined(pieces: list[str], begin: int, end: int) -> str:
 
 def clean_output(text: str, command: str | None = None) -> str:
     """``text`` with "\\n" line ends, lines written over (a carriage return
-    inside a line) resolved, and the echo of ``command`` (when one of the
-    first lines ends with it) and what came before it removed."""
+    inside a line) resolved, and the echo of ``command`` (when its first
+    lines end with it, wrapped or not) and what came before it removed."""
     return _cleaned(text, command, len(text))
+
+
+# A line wrapped at the terminal's margin: readline writes one character
+# more (the next one, or a blank) past the last column, and a carriage
+# return goes back over it.
+_MARGIN = re.compile("[^\r\n]\r+(?=[^\r\n])")
 
 
 def _echo_end(text: str, command: str, stop: int) -> int:
     """Where the output of ``text[:stop]`` begins after the echo of
-    ``command``, when one of its first lines ends with it; else 0.
-    Carriage returns count as blanks."""
-    wanted = " ".join(command.split())
+    ``command``: after the first of its first four lines that ends it,
+    else 0.  The echo may run over several lines (a terminal wraps a long
+    one, at its margin or with line ends), and blanks do not count."""
+    wanted = "".join(command.split())
+    shown = wrapped = ""
     line = 0
     for _ in range(4):
         end = text.find("\n", line, stop)
-        shown = " ".join(text[line:stop if end < 0 else end].split())
-        if shown.endswith(wanted) if wanted else not shown:
+        row = text[line:stop if end < 0 else end]
+        shown += "".join(row.split())
+        if "\r" in row:
+            row = _MARGIN.sub("", row)
+        wrapped += "".join(row.split())
+        if (shown.endswith(wanted) or wrapped.endswith(wanted) if wanted
+                else not row.split()):
             return stop if end < 0 else end + 1
         if end < 0:
             break
@@ -283,15 +295,14 @@ def _echo_end(text: str, command: str, stop: int) -> int:
     return 0
 
 
-def _bounds(text: str, command: str | None, stop: int) -> tuple[int, int]:
-    """Where the output in ``text[:stop]`` starts (after the echo of
-    ``command``) and ends (before the last line end)."""
-    start = 0 if command is None else _echo_end(text, command, stop)
+def _end_of(text: str, start: int, stop: int) -> int:
+    """Where the output in ``text[start:stop]`` ends: before its last line
+    end."""
     if stop > start and text[stop - 1] == "\n":
         stop -= 1
         while stop > start and text[stop - 1] == "\r":
             stop -= 1
-    return start, max(start, stop)
+    return max(start, stop)
 
 
 def _cleaned(text: str, command: str | None, stop: int) -> str:
@@ -300,14 +311,17 @@ def _cleaned(text: str, command: str | None, stop: int) -> str:
     # many megabytes, where each pass costs as much as the rest of the
     # layer.  With every carriage return part of a line end, the common
     # case, that is a search, a slice and a single-character replace.
-    if "\r" in text and _LONE_CR.search(text, 0, stop) is not None:
-        text = text[:stop].replace("\r\n", "\n")
+    # The echo goes first, as it was typed: a terminal wraps a long one
+    # with carriage returns that write nothing over.
+    start = 0 if command is None else _echo_end(text, command, stop)
+    if "\r" in text and _LONE_CR.search(text, start, stop) is not None:
+        text = text[start:stop].replace("\r\n", "\n")
         while "\r\n" in text:
             text = text.replace("\r\n", "\n")
         text = "\n".join(_overwritten(line) if "\r" in line else line
                          for line in text.split("\n"))
-        stop = len(text)
-    start, stop = _bounds(text, command, stop)
+        return text[:-1] if text.endswith("\n") else text
+    stop = _end_of(text, start, stop)
     if start == 0 and stop == len(text):
         return text.replace("\r", "")
     return text[start:stop].replace("\r", "")

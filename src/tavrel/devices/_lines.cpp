@@ -3,10 +3,12 @@
 // Device output comes in pieces of tens of kilobytes, a command's worth
 // running to megabytes, and every line ends in "\r\n".  The layer keeps each
 // piece with its carriage returns removed and needs to know whether one of
-// them did not end a line (then the output is cleaned whole, lines written
-// over resolved).  Done with str.replace and a regular expression that is
-// two passes over each piece, both while holding the interpreter's lock the
-// session's reading thread waits for; here it is one pass at memory speed.
+// them did not end a line, and where: past the command's echo (which a
+// terminal wraps with them), the output is then cleaned whole, lines
+// written over resolved.  Done with str.replace and a regular expression
+// that is two passes over each piece, both while holding the interpreter's
+// lock the session's reading thread waits for; here it is one pass at
+// memory speed.
 #include "ref.h"
 
 #include <cstring>
@@ -15,11 +17,11 @@ namespace {
 
 using tavrel::Ref;
 
-// Copies `data[0:size]` to `out` without its '\r's; returns how many were
-// written and sets `lone` when a '\r' is followed by a character other than
-// '\r' or '\n' (one last in the piece is not: its follower is not known).
+// Copies `data[0:size]` to `out` without its '\r's and sets `lone` to the
+// index of the last '\r' followed by a character other than '\r' or '\n'
+// (one last in the piece is not: its follower is not known yet).
 template <typename Char>
-Py_ssize_t strip(const Char *data, Py_ssize_t size, Char *out, bool &lone)
+void strip(const Char *data, Py_ssize_t size, Char *out, Py_ssize_t &lone)
 {
     Py_ssize_t written = 0;
     for (Py_ssize_t i = 0; i < size; ++i) {
@@ -27,14 +29,13 @@ Py_ssize_t strip(const Char *data, Py_ssize_t size, Char *out, bool &lone)
         if (c != '\r') {
             out[written++] = c;
         } else if (i + 1 < size && data[i + 1] != '\r' && data[i + 1] != '\n') {
-            lone = true;
+            lone = i;
         }
     }
-    return written;
 }
 
 // The same for one-byte text, span by span: memchr finds each '\r'.
-Py_ssize_t strip_bytes(const Py_UCS1 *data, Py_ssize_t size, Py_UCS1 *out, bool &lone)
+void strip_bytes(const Py_UCS1 *data, Py_ssize_t size, Py_UCS1 *out, Py_ssize_t &lone)
 {
     Py_ssize_t written = 0;
     Py_ssize_t at = 0;
@@ -44,11 +45,10 @@ Py_ssize_t strip_bytes(const Py_UCS1 *data, Py_ssize_t size, Py_UCS1 *out, bool 
         std::memcpy(out + written, data + at, static_cast<size_t>(end - at));
         written += end - at;
         if (end + 1 < size && data[end + 1] != '\r' && data[end + 1] != '\n') {
-            lone = true;
+            lone = end;
         }
         at = end + 1;
     }
-    return written;
 }
 
 Py_ssize_t count_crs(int kind, const void *data, Py_ssize_t size)
@@ -92,7 +92,7 @@ PyObject *strip_crs(PyObject * /* module */, PyObject *text)
     const int kind = PyUnicode_KIND(text);
     const void *data = PyUnicode_DATA(text);
     const Py_ssize_t crs = count_crs(kind, data, size);
-    bool lone = false;
+    Py_ssize_t lone = -1;
     Ref stripped;
     if (crs == 0) {
         stripped = Ref::borrow(text);
@@ -116,15 +116,19 @@ PyObject *strip_crs(PyObject * /* module */, PyObject *text)
             break;
         }
     }
-    return PyTuple_Pack(2, stripped.get(), lone ? Py_True : Py_False);
+    Ref where = Ref::steal(PyLong_FromSsize_t(lone));
+    if (!where) {
+        return nullptr;
+    }
+    return PyTuple_Pack(2, stripped.get(), where.get());
 }
 
 PyMethodDef methods[] = {
     {"strip_crs", strip_crs, METH_O,
      "strip_crs(text, /)\n--\n\n"
-     "``(text without its carriage returns, lone)``: ``lone`` tells whether "
-     "one of them is followed by a character other than a carriage return "
-     "or a line feed (one last in ``text`` is not)."},
+     "``(text without its carriage returns, lone)``: ``lone`` is the index "
+     "of the last of them followed by a character other than a carriage "
+     "return or a line feed (one last in ``text`` is not), or -1."},
     {nullptr, nullptr, 0, nullptr},
 };
 
