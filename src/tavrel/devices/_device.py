@@ -695,8 +695,11 @@ class Device(_DeviceBase):
                                              context=self.context,
                                              session=state)
                 reply = (result, state)
-            except Exception as exc:
+            except BaseException as exc:
+                # Cancelled or failed: nothing more is kept for the output.
                 stream.collect(False)
+                if not isinstance(exc, Exception):
+                    raise
                 failure = self._failed(step, exc)
 
     def open(self, timeout: float | None = None) -> Device:
@@ -753,8 +756,11 @@ class AsyncDevice(_DeviceBase):
                                              context=self.context,
                                              session=state)
                 reply = (result, state)
-            except Exception as exc:
+            except BaseException as exc:
+                # Cancelled or failed: nothing more is kept for the output.
                 stream.collect(False)
+                if not isinstance(exc, Exception):
+                    raise
                 failure = self._failed(step, exc)
 
     async def open(self, timeout: float | None = None) -> AsyncDevice:
