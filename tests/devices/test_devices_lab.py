@@ -2,6 +2,7 @@
 
 import asyncio
 import io
+import re
 
 import pytest
 
@@ -96,6 +97,13 @@ def test_questions_refusals_timeouts_and_a_dropped_session(device_lab):
     session, device = connect(device_lab, "ssh", credentials={
         "enable": {"password": SecretText("wrong-secret")}})
     with session:
+        # No enable password given at all: nothing is sent.
+        device.context["credentials"] = {}
+        with pytest.raises(ModeError, match="'enable' .* not given"):
+            device.enter("privileged")
+        assert " UTC " in device.send_command("show clock")
+        device.context["credentials"] = {"enable": {
+            "password": SecretText("wrong-secret")}}
         with pytest.raises(ModeError, match="'enable' was refused"):
             device.enter("privileged")
         assert device.mode == "unprivileged"
@@ -110,8 +118,14 @@ def test_questions_refusals_timeouts_and_a_dropped_session(device_lab):
             device.send_command("clear counters", timeout=0.5)
         assert caught.value.tail.endswith("[confirm]")
         assert caught.value.command == "clear counters"
+        # Still at the question: the next command is not sent (a line end
+        # would confirm), until the question is answered by hand; then it
+        # gets its own output, not the rest of the one before.
+        with pytest.raises(CommandTimeoutError, match="was not sent"):
+            device.send_command("show clock", timeout=0.3)
         session.send("n")
-        device.send_command("")
+        assert re.fullmatch(r"\d\d:\d\d:\d\d UTC .*",
+                            device.send_command("show clock"))
         # The device goes away in the middle of a command.
         with pytest.raises(DeviceEOFError, match="Reloading"):
             device.send_command("reload", dialog=CONFIRM)

@@ -359,6 +359,17 @@ def _parse(output: str, parse: Any) -> Any:
 # -- the steps --------------------------------------------------------------
 
 
+def _credentials_asked(dialog: Dialog) -> list[str]:
+    """The names of the credentials ``dialog``'s senders read."""
+    names = []
+    for statement in dialog.statements:
+        sender = getattr(statement.action, "__name__", None)
+        if sender in ("sendline_cred_user", "sendline_cred_pass") and \
+                isinstance(statement.args, dict):
+            names.append(statement.args.get("key"))
+    return names
+
+
 @functools.lru_cache(maxsize=64)
 def _send_action(text: str) -> tuple[Any, dict[str, Any]]:
     made = Statement("", "send(%s)" % text)
@@ -396,6 +407,8 @@ class _DeviceBase:
         self._known_host: str | None = None
         # Why the device's state is not known (None: it is).
         self._lost: str | None = None
+        # Whether a command timed out and its prompt has not come since.
+        self._behind = False
         self.wake_after = 2.0
 
     @property
@@ -443,6 +456,7 @@ class _DeviceBase:
         mode = self._modes.get(result.pattern)
         if mode is None or result.match is None:
             return False
+        self._behind = False
         self._mode = mode
         self.prompt = result.match.group(0).strip()
         host = result.match.groupdict().get("host")
@@ -453,6 +467,7 @@ class _DeviceBase:
     def _open_steps(self, timeout: float | None) -> Steps:
         timeout = self.timeout if timeout is None else timeout
         self._lost = None
+        self._behind = False
         dialog = self.open_dialog + self.prompt_dialog
         # The prompt (or a question before it) may come on its own; if
         # nothing does within ``wake_after`` seconds, a line end asks for it.
@@ -465,10 +480,29 @@ class _DeviceBase:
         for command in self.platform.paging_off:
             yield from self._command_steps(command, None, timeout)
 
+    def _catch_up_steps(self, command: str, timeout: float) -> Steps:
+        """Before ``command`` is sent after one that timed out: the rest of
+        that one's output and its prompt, waited for and dropped.  Nothing
+        is typed: the device may be at a question that a line end would
+        answer."""
+        try:
+            result, _ = yield _Run(self._known() + self.prompt_dialog,
+                                   timeout, None, command, timeout, False)
+        except CommandTimeoutError as exc:
+            raise CommandTimeoutError(
+                "%r was not sent: the device has not given its prompt back "
+                "since a command timed out (waited %gs more); answer or "
+                "interrupt what it runs, or open() it again; it printed: %s"
+                % (command, timeout, exc.tail), command, timeout,
+                exc.tail) from None
+        self._learn(result)
+
     def _command_steps(self, command: str, dialog: Dialog | None,
                        timeout: float | None) -> Steps:
         self._usable()
         timeout = self.timeout if timeout is None else timeout
+        if self._behind:
+            yield from self._catch_up_steps(command, timeout)
         steps = self.pager_dialog + self._known() + self.prompt_dialog
         if dialog is not None:
             steps = dialog + steps
@@ -484,8 +518,14 @@ class _DeviceBase:
         pages: set[int] = set()
         while True:
             left = max(0.0, deadline - time.monotonic())
-            result, state = yield _Run(steps, left, send, command, timeout,
-                                       collect=True)
+            try:
+                result, state = yield _Run(steps, left, send, command,
+                                           timeout, collect=True)
+            except CommandTimeoutError:
+                # What the device prints from now on, up to its prompt,
+                # answers this command, not the next one.
+                self._behind = True
+                raise
             send = None
             text = result.output
             # Where the output ends: before the prompt (of the device or of
@@ -529,7 +569,20 @@ class _DeviceBase:
             raise RuntimeError("open() the device first")
         if self._mode == target:
             return
-        for move in self.platform.path(self._mode, target):
+        path = self.platform.path(self._mode, target)
+        given = self.context.get("credentials") or {}
+        for move in path:
+            for name in _credentials_asked(move.dialog):
+                if name not in given:
+                    # Nothing is sent: the device would be left waiting at
+                    # a password prompt for whatever comes next.
+                    raise ModeError(
+                        "%r may ask for the credential %r, which the device "
+                        "was not given (credentials={%r: {\"password\": "
+                        "...}}); the device stays in mode %r"
+                        % (move.command, name, name, self._mode),
+                        move.command, "", move.target)
+        for move in path:
             output, state = yield from self._command_steps(
                 move.command, move.dialog, timeout)
             if "refused" in state:
