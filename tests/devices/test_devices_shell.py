@@ -32,9 +32,12 @@ def test_commands_in_a_bash_login_shell(shell, login_user):
         r"printf '\033]0;title\007\033[1;31mred\033[0m\r\nnext\n'") == (
         "red\nnext")
     assert shell.send_command("seq 1 3000 | tail -n 2") == "2999\n3000"
-    # Longer than the terminal is wide: the echo wrapped at the margin.
-    for words in ("x" * 150, "a b " * 40):
+    # Longer than the terminal is wide: the echo wrapped at the margin (a
+    # second wrap redraws the line), whatever the length.
+    for words in ["x" * n for n in range(52, 260)] + ["a b " * 40]:
         assert shell.send_command("echo " + words) == words.strip()
+    # Bytes that are not UTF-8 (a Latin-1 file) come out replaced.
+    assert shell.send_command(r"printf 'caf\351\n'") == "caf\ufffd"
     assert shell.send_command("nosuchcommand-x").endswith(
         "command not found")
 

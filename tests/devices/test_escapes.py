@@ -82,6 +82,10 @@ def test_what_terminal_programs_print(text, expected):
      "x" * 10),
     ("u@h:~$ echo xxxxxxx\rxxxx\r\n\rxxxxxxxxxx\r\n", "echo " + "x" * 10,
      "x" * 10),
+    # Wrapped twice, the second line drawn again (the cursor moves that
+    # took it back up are gone with the escapes).
+    ("u@h:~$ echo xxx\rxxxxxx \rxxxxx\r\nxxxxxxxx\r\n", "echo " + "x" * 8,
+     "x" * 8),
     ("SW-1#show interfaces status br\r\nief\r\nPort\r\n",
      "show interfaces status brief", "Port"),
 ])
@@ -97,15 +101,16 @@ def _cleaned_simply(text, command):
     if command is not None:
         wanted = "".join(command.split())
         rows = text.split("\n")
-        shown, wrapped = [], []
+        shown = []
         for i, row in enumerate(rows[:4]):
             shown.append("".join(row.split()))
             # At the margin, the character before a carriage return inside
-            # the line is written over.
-            wrapped.append("".join(re.sub("[^\r\n]\r+(?=[^\r\n])", "",
-                                          row).split()))
-            if (any("".join(seen).endswith(wanted) for seen in
-                    (shown, wrapped)) if wanted else not row.split()):
+            # the line is written over; a redraw may follow.
+            edited = "".join(re.sub("[^\r\n]\r+(?=[^\r\n])", "",
+                                    row).split())
+            if ("".join(shown).endswith(wanted)
+                    or "\r" in row and wanted in edited
+                    if wanted else not row.split()):
                 text = "\n".join(rows[i + 1:])
                 break
     while "\r\n" in text:

@@ -64,6 +64,15 @@ class _Stream:
         if getattr(spawn, "encoding", "utf-8") is None:
             self._decode = codecs.getincrementaldecoder("utf-8")(
                 "replace").decode
+        decoder = getattr(spawn, "_decoder", None)
+        if getattr(decoder, "errors", None) == "strict":
+            # Device output is text for people: a byte that decodes to
+            # nothing (a Latin-1 file, a character split at a terminal's
+            # margin) shows as U+FFFD instead of failing the command and
+            # dropping what came with it.
+            decoder.errors = "replace"
+            if getattr(spawn, "codec_errors", None) == "strict":
+                spawn.codec_errors = "replace"
         held = getattr(spawn, "buffer", "")
         if held:
             spawn.buffer = type(held)()
@@ -273,21 +282,22 @@ _MARGIN = re.compile("[^\r\n]\r+(?=[^\r\n])")
 
 def _echo_end(text: str, command: str, stop: int) -> int:
     """Where the output of ``text[:stop]`` begins after the echo of
-    ``command``: after the first of its first four lines that ends it,
-    else 0.  The echo may run over several lines (a terminal wraps a long
-    one, at its margin or with line ends), and blanks do not count."""
+    ``command``: after the first of its first four lines that ends it (or,
+    edited in place, holds it), else 0.  The echo may run over several
+    lines (a terminal wraps a long one, at its margin or with line ends),
+    and blanks do not count."""
     wanted = "".join(command.split())
-    shown = wrapped = ""
+    shown = ""
     line = 0
     for _ in range(4):
         end = text.find("\n", line, stop)
         row = text[line:stop if end < 0 else end]
         shown += "".join(row.split())
-        if "\r" in row:
-            row = _MARGIN.sub("", row)
-        wrapped += "".join(row.split())
-        if (shown.endswith(wanted) or wrapped.endswith(wanted) if wanted
+        if (shown.endswith(wanted) or "\r" in row and wanted in "".join(
+                _MARGIN.sub("", row).split()) if wanted
                 else not row.split()):
+            # (Edited in place, the line may show the command and then part
+            # of it again: a line editor redraws after a wrap.)
             return stop if end < 0 else end + 1
         if end < 0:
             break
