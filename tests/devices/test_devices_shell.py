@@ -36,6 +36,11 @@ def test_commands_in_a_bash_login_shell(shell, login_user):
     # second wrap redraws the line), whatever the length.
     for words in ["x" * n for n in range(52, 260)] + ["a b " * 40]:
         assert shell.send_command("echo " + words) == words.strip()
+    # Output that ends in "#" or "$ " for a moment is not a prompt.
+    assert shell.send_command(
+        "for i in 1 2 3; do printf '#'; sleep 0.2; done; printf '\\n$ ';"
+        " sleep 0.2; echo done") == "###\n$ done"
+    assert shell.mode == "shell"
     # Bytes that are not UTF-8 (a Latin-1 file) come out replaced.
     assert shell.send_command(r"printf 'caf\351\n'") == "caf\ufffd"
     assert shell.send_command("nosuchcommand-x").endswith(

@@ -420,6 +420,9 @@ class _DeviceBase:
         # Whether a command timed out and its prompt has not come since.
         self._behind = False
         self.wake_after = 2.0
+        # How long a prompt other than the known one must hold still.
+        self.settle = 0.4
+        self._settled: tuple[Any, Dialog] | None = None
 
     @property
     def mode(self) -> str | None:
@@ -438,6 +441,24 @@ class _DeviceBase:
                 else _Stream
             self._stream = kind(self.session, self.platform.strip_escapes)
         return self._stream
+
+    def _settling(self) -> Dialog:
+        """``prompt_dialog`` with each prompt held still for ``settle``
+        seconds before it counts: once the device's own prompt is known, a
+        prompt other than it (a new host name, a new directory) is rarer
+        than output that ends in a "#" or "$ " for a moment (a progress
+        bar)."""
+        statements = tuple(self.prompt_dialog.statements)
+        if self._settled is None or self._settled[0] != (statements,
+                                                         self.settle):
+            steps = max(1, round(self.settle / 0.1))
+            self._settled = ((statements, self.settle), Dialog([
+                Statement(s.pattern, s.action, s.args, s.loop_continue,
+                          s.continue_timer, s.trim_buffer, steps,
+                          self.settle / steps, s.di_params,
+                          s.debug_statement)
+                for s in statements]))
+        return self._settled[1]
 
     def _known(self) -> Dialog:
         """The prompts with the host name learned put in: found at once in
@@ -513,7 +534,9 @@ class _DeviceBase:
         timeout = self.timeout if timeout is None else timeout
         if self._behind:
             yield from self._catch_up_steps(command, timeout)
-        steps = self.pager_dialog + self._known() + self.prompt_dialog
+        known = self._known()
+        steps = self.pager_dialog + known + (
+            self._settling() if known.statements else self.prompt_dialog)
         if dialog is not None:
             steps = dialog + steps
         pager = self.platform.pager
