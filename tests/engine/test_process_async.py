@@ -3,6 +3,7 @@ cancellation, a loop that never blocks), and many sessions in one loop.
 The behaviours both drivers share are in test_processing.py."""
 
 import asyncio
+import gc
 import importlib.util
 import pathlib
 import sys
@@ -37,6 +38,10 @@ async def with_ticker(coroutine):
             worst = max(worst, time.monotonic() - due)
             due = time.monotonic() + 0.01
 
+    # A full collection of the suite's heap can stop the loop for longer
+    # than what is measured here: none runs meanwhile.
+    gc.collect()
+    gc.disable()
     ticker = asyncio.ensure_future(tick())
     try:
         result = await coroutine
@@ -44,6 +49,7 @@ async def with_ticker(coroutine):
         return result, worst
     finally:
         ticker.cancel()
+        gc.enable()
 
 
 @pytest.fixture
@@ -134,7 +140,8 @@ def test_sends_and_reads_never_block_the_loop(bash):
     result, worst = run(with_ticker(process_async(Dialog([
         ["Name: $", "sendline(ann)", None, True], [r"hi ann"]]), child,
         timeout=5)))
-    assert result.kind == "match" and worst < 0.05
+    # (A send that blocked would stop the loop for 0.3 s.)
+    assert result.kind == "match" and worst < 0.15
     assert child.delaybeforesend == 0.3
     assert threading.active_count() == threads  # read through the loop
 
@@ -145,7 +152,7 @@ def test_sends_and_reads_never_block_the_loop(bash):
     try:
         result, worst = run(with_ticker(process_async(Dialog([["done"]]),
                                                       pipe, timeout=5)))
-        assert result.kind == "match" and worst < 0.05
+        assert result.kind == "match" and worst < 0.15
     finally:
         pipe.kill(9)
 

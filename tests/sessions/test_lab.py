@@ -74,6 +74,19 @@ def test_log_in_page_through_the_configuration_log_out(lab, open_session):
         assert switch.exitstatus == 0
 
 
+def test_the_exit_status_after_the_last_words_is_kept(lab):
+    # Closed as soon as the last words are read: the status the server sends
+    # right after them is read before the connection goes.
+    statuses = []
+    for _ in range(30):
+        with ssh(lab) as switch:
+            switch.expect(USER_PROMPT)
+            switch.sendline("exit")
+            switch.expect("Connection closed")
+        statuses.append(switch.exitstatus)
+    assert statuses == [0] * 30
+
+
 @pytest.mark.parametrize("open_session", [ssh, telnet])
 def test_a_wrong_password_is_a_login_error(lab, open_session):
     session = open_session(lab, password=SecretText("not-it"))

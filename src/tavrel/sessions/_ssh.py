@@ -35,6 +35,10 @@ __all__ = ["SSHSession", "AsyncSSHSession"]
 DEFAULT_KNOWN_HOSTS = "~/.ssh/known_hosts"
 
 
+# How long closing waits for the server to close the channel as well.
+_CHANNEL_GRACE = 1.0
+
+
 def _ciphers() -> list[str]:
     """The ciphers offered, most wanted first: asyncssh's, with AES-GCM
     before ChaCha20-Poly1305.  Both are strong; asyncssh makes ChaCha20 a
@@ -154,11 +158,17 @@ class _SSHLink(Link):
         channel = self.channel
         if channel is not None:
             channel.close()
+            # The channel's end first: what the server sent before it (its
+            # exit status, right after its last words) is read, not cut
+            # off with the connection.  A server that never answers gets
+            # a second.
+            try:
+                await asyncio.wait_for(channel.wait_closed(), _CHANNEL_GRACE)
+            except asyncio.TimeoutError:
+                pass
         if self.own:
             self.conn.close()
             await self.conn.wait_closed()
-        elif channel is not None:
-            await channel.wait_closed()
         self.inbox.end()
 
 
