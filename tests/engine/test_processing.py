@@ -1,6 +1,7 @@
 """The dialog engine in memory: scripted spawns on a virtual clock, so every
 timing branch runs deterministically and without waiting."""
 
+import functools
 import re
 import sys
 import threading
@@ -283,6 +284,41 @@ def test_a_replaced_code_object_is_read_afresh():
     spawn = ScriptedSpawn("> ")
     Dialog([statement]).process(spawn, timeout=1, context={"word": "new"})
     assert spawn.sent == ["new\n"]
+
+
+def test_actions_made_from_one_code_are_read_once(monkeypatch):
+    # A fleet builds its dialogs per session: closures made anew and the
+    # module's senders.  Their parameter list is read once per code; a
+    # function wrapped (its signature is another's) is read for itself.
+    from tavrel._engine import plan
+
+    read = []
+    signature = plan.inspect.signature
+    monkeypatch.setattr(plan.inspect, "signature",
+                        lambda f, *a, **k: read.append(f) or signature(f))
+
+    def make(word):
+        def action(spawn):
+            spawn.sendline(word)
+        return action
+
+    def decorated(word):
+        inner = make(word)
+
+        @functools.wraps(inner)
+        def outer(spawn):
+            return inner(spawn)
+        return outer
+
+    for word in ("a", "b", "c"):
+        spawn = ScriptedSpawn("? ", "> ", "$ ")
+        Dialog([Statement(r"\? ", make(word), loop_continue=True),
+                Statement("> ", "sendline(%s)" % word, loop_continue=True),
+                Statement(r"\$ ", decorated(word))
+                ]).process(spawn, timeout=1)
+        assert spawn.sent == [word + "\n", word + "\n", word + "\n"]
+    wrappers = [f for f in read if hasattr(f, "__wrapped__")]
+    assert len(wrappers) == 3 and len(read) - len(wrappers) <= 2
 
 
 def test_a_pattern_that_does_not_compile_is_named():

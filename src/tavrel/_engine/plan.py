@@ -15,6 +15,7 @@ import inspect
 import math
 import numbers
 import re
+import types
 import weakref
 from collections.abc import Callable, Mapping
 from functools import lru_cache
@@ -132,6 +133,25 @@ def describe_action(action: object) -> str:
     return name
 
 
+# Parameter lists by the code object that alone makes them (see _code_of):
+# shared by the functions made from one piece of code, such as a closure
+# made anew for every session, or the module's senders of one kind.
+_BY_CODE: weakref.WeakKeyDictionary[Any, Params] = weakref.WeakKeyDictionary()
+
+
+def _code_of(action: object) -> Any:
+    """The code object of a plain function (or a sender of the module)
+    with no defaults and nothing set on it, whose parameter list is then
+    its code's; else None."""
+    if type(action) is not types.FunctionType and not is_sender(action):
+        return None
+    if (getattr(action, "__defaults__", None) is not None
+            or getattr(action, "__kwdefaults__", None) is not None
+            or getattr(action, "__dict__", None)):
+        return None
+    return getattr(action, "__code__", None)
+
+
 def _read_params(action: Callable[..., object],
                  masker: Masker | None = None) -> Params:
     key = _params_key(action)
@@ -144,6 +164,11 @@ def _read_params(action: Callable[..., object],
                 cached_key[1] is key[1]) and (
                 len(key) == 2 or cached_key[2] is key[2]):
             return params
+    code = _code_of(action)
+    if code is not None:
+        found = _BY_CODE.get(code)
+        if found is not None:
+            return found
     try:
         signature = inspect.signature(action)
     except (TypeError, ValueError) as exc:
@@ -169,6 +194,8 @@ def _read_params(action: Callable[..., object],
         _PARAMS[weakref.ref(action, _forget)] = (key, params)
     except TypeError:
         pass
+    if code is not None:
+        _BY_CODE[code] = params
     return params
 
 

@@ -9,7 +9,6 @@ need and get back their results; :class:`Device` runs them with
 from __future__ import annotations
 
 import codecs
-import functools
 import os
 import re
 import time
@@ -380,19 +379,6 @@ def _credentials_asked(dialog: Dialog) -> list[str]:
     return names
 
 
-@functools.lru_cache(maxsize=64)
-def _send_action(text: str) -> tuple[Any, dict[str, Any]]:
-    made = Statement("", "send(%s)" % text)
-    return made.action, dict(made.args)
-
-
-def _sent(text: str) -> tuple[Any, dict[str, Any]]:
-    """The action and args that send ``text``: one action for all the
-    devices of a platform, whose parameters the engine reads once."""
-    action, args = _send_action(text)
-    return action, dict(args)
-
-
 class _DeviceBase:
     def __init__(self, session: Any, platform: Platform = NETWORK_CLI, *,
                  credentials: Mapping[str, Any] | None = None,
@@ -409,7 +395,7 @@ class _DeviceBase:
         self.prompt_dialog = Dialog([Statement(mode.prompt)
                                      for mode in platform.modes])
         self.pager_dialog = Dialog(
-            [Statement(platform.pager, *_sent(platform.pager_answer))]
+            [Statement(platform.pager, "send(%s)" % platform.pager_answer)]
             if platform.pager else [])
         self.open_dialog = Dialog(platform.open_dialog.statements)
         self._stream: _Stream | None = None

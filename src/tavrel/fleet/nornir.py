@@ -43,8 +43,7 @@ from tavrel.devices import NETWORK_CLI, Device, Platform
 from tavrel.fleet._runner import SSH_ONLY
 from tavrel.fleet._runner import platform_named as _platform_named
 from tavrel.eal.dialogs import Dialog, Statement
-from tavrel.sessions._login import (PASSWORD_PROMPT, REFUSED, USER_PROMPT,
-                                   answer)
+from tavrel.sessions._login import PASSWORD_PROMPT, REFUSED, USER_PROMPT
 from tavrel.utils import SecretText
 
 __all__ = ["CONNECTION_NAME", "TavrelConnection", "tavrel_command",
@@ -85,9 +84,9 @@ def _telnet_login(host: str, port: int) -> Dialog:
 
     return Dialog([
         Statement(REFUSED, refused),
-        Statement(USER_PROMPT, *answer("sendline_cred_user", _LOGIN),
+        Statement(USER_PROMPT, "sendline_cred_user(%s)" % _LOGIN,
                   loop_continue=True),
-        Statement(PASSWORD_PROMPT, *answer("sendline_cred_pass", _LOGIN),
+        Statement(PASSWORD_PROMPT, "sendline_cred_pass(%s)" % _LOGIN,
                   loop_continue=True),
     ])
 

@@ -3,12 +3,11 @@ password but no dialog of its own (telnet, a console)."""
 
 from __future__ import annotations
 
-import functools
 from typing import Any
 
 from tavrel.core.errors import LoginError
 
-__all__ = ["DEFAULT_PROMPT", "login_dialog", "CREDENTIAL", "answer"]
+__all__ = ["DEFAULT_PROMPT", "login_dialog", "CREDENTIAL"]
 
 #: A shell or device prompt: a line ending in ``$``, ``#``, ``>`` or ``%``
 #: and a space or not, maybe with terminal escapes after it.
@@ -29,24 +28,6 @@ def _refused(spawn: Any) -> None:
     raise LoginError("%s refused the login" % where, host, port)
 
 
-@functools.lru_cache(maxsize=64)
-def _answer(helper: str, credential: str) -> tuple[Any, dict[str, Any]]:
-    from tavrel.eal.dialogs import Statement
-
-    made = Statement("", "%s(%s)" % (helper, credential))
-    return made.action, dict(made.args)
-
-
-def answer(helper: str, credential: str = CREDENTIAL
-           ) -> tuple[Any, dict[str, Any]]:
-    """The action and args of ``helper(credential)`` (say
-    ``sendline_cred_pass``), for a statement: one action for every login,
-    as the engine reads an action's parameters once per action object and
-    a fleet logs in thousands of times."""
-    action, args = _answer(helper, credential)
-    return action, dict(args)
-
-
 def login_dialog(prompt: str) -> Any:
     """Answer the user name and password prompts with the credentials
     ``context["credentials"]["session"]`` until ``prompt`` (left in the
@@ -57,9 +38,9 @@ def login_dialog(prompt: str) -> Any:
     return Dialog([
         # Before the prompts: a refusal comes with the next prompt.
         Statement(REFUSED, _refused),
-        Statement(USER_PROMPT, *answer("sendline_cred_user"),
+        Statement(USER_PROMPT, "sendline_cred_user(%s)" % CREDENTIAL,
                   loop_continue=True),
-        Statement(PASSWORD_PROMPT, *answer("sendline_cred_pass"),
+        Statement(PASSWORD_PROMPT, "sendline_cred_pass(%s)" % CREDENTIAL,
                   loop_continue=True),
         # The prompt stays in the buffer, for the caller's next dialog.
         Statement(prompt, trim_buffer=False),
